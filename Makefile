@@ -1,0 +1,37 @@
+# The two commands a fresh machine needs: `make demo` and `make test`.
+SHELL := /bin/bash
+PYTHON := $(shell tools/find-python)
+VENV := .venv
+JOBS ?= $(shell nproc)
+BUILD := build
+
+.PHONY: demo test test-python test-cpp tsan asan valgrind bench soak clean
+
+demo:
+	tools/setup-venv $(PYTHON) $(VENV) numpy
+	$(VENV)/bin/python examples/demo.py
+
+test: test-cpp test-python tsan
+
+test-python:
+	tools/run-python-tests
+
+$(BUILD)/cpp/Makefile $(BUILD)/cpp/build.ninja:
+	tools/ensure-system-deps
+	cmake -S . -B $(BUILD)/cpp -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+test-cpp:
+	tools/ensure-system-deps
+	cmake -S . -B $(BUILD)/cpp -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/cpp -j $(JOBS)
+	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
+
+# The C++ tests (stress tests included) under ThreadSanitizer.
+tsan:
+	tools/ensure-system-deps
+	cmake -S . -B $(BUILD)/tsan -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DVELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) .venv .venv-* bench/.venv
