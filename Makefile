@@ -35,3 +35,7 @@ tsan:
 
 clean:
 	rm -rf $(BUILD) .venv .venv-* bench/.venv
+
+# Benchmarks against numpy, FAISS, USearch and hnswlib, in an environment of their own.
+bench:
+	bench/run

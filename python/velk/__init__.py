@@ -1,0 +1,1 @@
+"""velk: numpy-friendly front of the _velk extension."""
