@@ -39,3 +39,16 @@ clean:
 # Benchmarks against numpy, FAISS, USearch and hnswlib, in an environment of their own.
 bench:
 	bench/run
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, the
+# whole Python suite run against it.
+asan:
+	tools/run-asan
+
+# A smoke script under valgrind's memcheck: no definite leaks from the module.
+valgrind:
+	tools/run-valgrind
+
+# Long randomized and repeated runs, kept out of `make test`.
+soak:
+	tools/run-soak
