@@ -6,17 +6,31 @@
 namespace velk::similarity {
 namespace {
 
+// x86 returns the first operand's payload when both operands of an add or a
+// multiply are NaN, but the compiler treats both operations as commutative
+// and did swap them in the unrolled dot product. The asm pins the written
+// order: `acc` (or `a`) is the first operand.
+inline float add_in_order(float acc, float x) {
+  asm("addss %1, %0" : "+x"(acc) : "xm"(x));
+  return acc;
+}
+
+inline float mul_in_order(float a, float b) {
+  asm("mulss %1, %0" : "+x"(a) : "xm"(b));
+  return a;
+}
+
 // Products of the common prefix, query (or `a`) element first: x86 keeps the
 // first operand's NaN payload, so the operand order is part of the result.
 float chain_dot(const float* a, const float* b, uint64_t n) {
   float acc = -0.0f;
-  for (uint64_t j = 0; j < n; ++j) acc = acc + a[j] * b[j];
+  for (uint64_t j = 0; j < n; ++j) acc = add_in_order(acc, mul_in_order(a[j], b[j]));
   return acc;
 }
 
 float chain_squares(const float* v, uint64_t n) {
   float acc = -0.0f;
-  for (uint64_t j = 0; j < n; ++j) acc = acc + v[j] * v[j];
+  for (uint64_t j = 0; j < n; ++j) acc = add_in_order(acc, v[j] * v[j]);
   return acc;
 }
 
@@ -33,7 +47,7 @@ float pair_cosine(VectorView a, VectorView b) {
   float sa = squared_norm(a);
   float sb = squared_norm(b);
   if (sa == 0.0f || sb == 0.0f) return +0.0f;
-  float denominator = std::sqrt(sa) * std::sqrt(sb);
+  float denominator = mul_in_order(std::sqrt(sa), std::sqrt(sb));
   return d / denominator;
 }
 
@@ -42,7 +56,7 @@ float row_cosine(VectorView query, float query_norm, const FlatMatrixView& matri
   float d = chain_dot(query.data, row, std::min(query.size, matrix.dim));
   float sr = chain_squares(row, matrix.dim);
   if (!(sr > 0.0f)) return +0.0f;
-  float denominator = std::sqrt(sr) * query_norm;
+  float denominator = mul_in_order(std::sqrt(sr), query_norm);
   return d / denominator;
 }
 
