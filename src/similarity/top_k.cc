@@ -1,0 +1,77 @@
+#include "src/similarity/top_k.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "src/pool/collect.h"
+#include "src/runtime/panic.h"
+#include "src/similarity/kernels.h"
+#include "src/similarity/ranking.h"
+#include "src/similarity/row_scorer.h"
+
+namespace velk::similarity {
+namespace {
+
+// pair_cosine(query, row) for every row, in row order, on this thread. The
+// query's squared norm and its root are the same for every row, so they are
+// taken once; the score below is the very expression pair_cosine evaluates
+// (same operands, same order of roundings), hence bit-identical to it.
+void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, ScoredPair* out) {
+  float query_squares = squared_norm(query);
+  float query_root = std::sqrt(query_squares);
+  for (uint64_t i = 0; i < n; ++i) {
+    float d = dot(query, rows[i]);
+    float row_squares = squared_norm(rows[i]);
+    float score = +0.0f;
+    if (!(query_squares == 0.0f || row_squares == 0.0f)) {
+      score = d / (query_root * std::sqrt(row_squares));
+    }
+    out[i] = ScoredPair{i, score};
+  }
+}
+
+}  // namespace
+
+GrowableArray<ScoredPair> top_k_rows(VectorView query, const VectorView* rows, uint64_t n,
+                                     uint64_t k) {
+  GrowableArray<ScoredPair> pairs;
+  pairs.reserve(n);
+  score_list_rows(query, rows, n, pairs.data());
+  pairs.set_size(n);
+  sort_by_rank(pairs.data(), pairs.size());
+  pairs.truncate(std::min(k, n));
+  return pairs;
+}
+
+GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& matrix, uint64_t k) {
+  // The row count divides by dim: a zero width is a fault of the caller,
+  // reported before anything else, whatever the other inputs are.
+  if (matrix.dim == 0) velk::panic("attempt to divide by zero");
+  const uint64_t n = matrix.rows();
+  const uint64_t kept = std::min(k, n);
+  if (kept == 0) return {};
+  if (query.size == 0) return {};
+
+  // One norm for the whole call, over every query value (also those past
+  // dim); each row reads it instead of summing the query again.
+  const float query_squares = squared_norm(query);
+  const float query_norm = std::sqrt(query_squares);
+  // NaN and +inf pass: they make every non-zero row score NaN (or 0), which
+  // is a result, not an error.
+  if (query_squares == 0.0f) return {};
+
+  GrowableArray<ScoredPair> pairs = pool::parallel_map_collect_ranges<ScoredPair>(
+      n, [query, query_norm, &matrix](uint64_t start, uint64_t end, ScoredPair* window) {
+        score_rows(query, query_norm, matrix, start, end, window);
+      });
+
+  // Only the survivors are sorted: selection is linear, a full sort is not.
+  if (kept < n) {
+    select_top(pairs.data(), pairs.size(), kept);
+    pairs.truncate(kept);
+  }
+  sort_by_rank(pairs.data(), pairs.size());
+  return pairs;
+}
+
+}  // namespace velk::similarity
