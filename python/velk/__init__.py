@@ -1,1 +1,117 @@
-"""velk: numpy-friendly front of the _velk extension."""
+"""velk: exact cosine-similarity top-k over float32 embeddings, with numpy results.
+
+`search` and `search_many` rank the rows of a float32 matrix against one query
+or a batch of queries and return numpy arrays of row indices and scores. They
+read the matrix in place through `_velk.top_k_flat_np`: its scores are
+bit-identical whatever the number of worker threads, and its order is best
+first by the IEEE total order of the float32 score.
+
+numpy is needed only by `search` and `search_many` (`pip install
+'velk[numpy]'`); the four functions of `_velk` are re-exported here and need
+nothing but CPython. `velk.dask` ranks a dask array block by block.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
+
+from velk._arrays import (
+    as_float32,
+    check_count,
+    import_numpy,
+    matrix_width,
+    pairs_to_arrays,
+)
+
+if TYPE_CHECKING:
+    from velk._arrays import FloatArray, IndexArray
+
+__all__ = [
+    "cosine_similarity",
+    "search",
+    "search_many",
+    "top_k",
+    "top_k_flat",
+    "top_k_flat_np",
+]
+
+
+def search(
+    query: Any,
+    embeddings: Any,
+    k: int,
+    *,
+    dim: int | None = None,
+    copy: bool = False,
+) -> tuple[IndexArray, FloatArray]:
+    """The `k` rows of `embeddings` most similar to `query`, best first.
+
+    `embeddings` is a float32 matrix of shape (rows, dim), or a flat float32
+    array of rows * dim values together with `dim`. `query` is a float32
+    vector of `dim` values. Lists and tuples of numbers are converted to
+    float32; arrays must already be aligned C-contiguous float32 and are read
+    in place, unless `copy=True` allows one conversion copy.
+
+    Returns `(indices, scores)`: int64 row numbers and their float32 cosine
+    scores, min(k, rows) of each, ordered as `_velk.top_k_flat_np` orders
+    them. A query whose squared norm is zero returns two empty arrays.
+
+    Raises TypeError for arrays of another dtype (or non-numeric values) and
+    for a `k` or `dim` that is not an integer; ValueError for shapes that do
+    not fit together, negative `k` or `dim`, `dim` = 0, and arrays that are
+    not aligned C-contiguous (without `copy=True`); ImportError without numpy.
+    """
+    import_numpy("velk.search")
+    count = check_count(k, "k")
+    query_array = as_float32(query, "query", copy)
+    matrix = as_float32(embeddings, "embeddings", copy)
+    width = matrix_width(matrix, dim)
+    if query_array.shape != (width,):
+        raise ValueError(
+            f"query must be a 1-D array of {width} values, got shape {query_array.shape}"
+        )
+    return pairs_to_arrays(top_k_flat_np(query_array, matrix, width, count))
+
+
+def search_many(
+    queries: Any,
+    embeddings: Any,
+    k: int,
+    *,
+    dim: int | None = None,
+    copy: bool = False,
+) -> tuple[IndexArray, FloatArray]:
+    """`search` for each row of the 2-D `queries`, as two (queries, k) arrays.
+
+    Row i of the result is `search(queries[i], embeddings, k)`, padded on the
+    right with index -1 and score NaN where that search returned fewer than
+    `k` rows (fewer than `k` rows in `embeddings`, or a zero query). Test for
+    padding with `indices == -1`: NaN is also a genuine score for a query that
+    holds NaN. Arguments and exceptions are those of `search`; `queries` must
+    have shape (m, dim).
+    """
+    import_numpy("velk.search_many")
+    import numpy as np
+
+    count = check_count(k, "k")
+    query_matrix = as_float32(queries, "queries", copy)
+    matrix = as_float32(embeddings, "embeddings", copy)
+    width = matrix_width(matrix, dim)
+    if query_matrix.ndim != 2 or query_matrix.shape[1] != width:
+        raise ValueError(
+            f"queries must be a 2-D array of rows of {width} values, "
+            f"got shape {query_matrix.shape}"
+        )
+    batch = query_matrix.shape[0]
+    indices = np.full((batch, count), -1, dtype=np.int64)
+    scores = np.full((batch, count), np.nan, dtype=np.float32)
+    for i in range(batch):
+        # A row of a C-contiguous matrix is itself C-contiguous: no copy here.
+        row_indices, row_scores = pairs_to_arrays(
+            top_k_flat_np(query_matrix[i], matrix, width, count)
+        )
+        indices[i, : row_indices.shape[0]] = row_indices
+        scores[i, : row_scores.shape[0]] = row_scores
+    return indices, scores
