@@ -7,8 +7,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velk::pool {
+
+// The unsigned number rule shared by the cgroup files and the environment
+// variables: an optional single '+', then one or more ASCII digits and nothing
+// else (leading zeros are fine); nullopt for anything else or above 2^64-1.
+std::optional<uint64_t> parse_decimal_u64(std::string_view text);
 
 // "No quota": the largest unsigned value, so that min() leaves a count alone.
 inline constexpr uint64_t kNoQuota = UINT64_MAX;
@@ -26,5 +32,7 @@ uint64_t cgroup_cpu_quota(const std::string& root = "/");
 // processors, capped by cgroup_cpu_quota() raised to at least 1. The result is
 // at least 1; nullopt when both processor queries fail.
 std::optional<uint64_t> available_cpu_count();
+// As above with the quota read under `root` (for tests).
+std::optional<uint64_t> available_cpu_count(const std::string& root);
 
 }  // namespace velk::pool

@@ -6,6 +6,8 @@
 // UTF-8 or not a number is ignored.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -62,6 +64,16 @@ struct OsError {
   // An error of ours with the given category and text (code 0).
   static OsError custom(std::string kind, std::string message);
 };
+
+// Applies a stack size of `size` bytes to `attr` through `set_stack_size`
+// (pthread_attr_setstacksize in production). A size refused with EINVAL is
+// rounded up to a multiple of `page_size` and tried once more; a second
+// refusal, or a size that cannot be rounded up without wrapping, gives
+// "invalid stack size" (InvalidInput). Any other refusal is returned as the
+// OS error. nullopt on success.
+std::optional<OsError> apply_stack_size(pthread_attr_t* attr, std::size_t size,
+                                        std::size_t page_size,
+                                        int (*set_stack_size)(pthread_attr_t*, std::size_t));
 
 // Starts a detached, unnamed OS thread running body(arg) with a stack of
 // max(min_stack_size(), thread_min_stack()) bytes. A size the system rejects
