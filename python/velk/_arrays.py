@@ -53,6 +53,7 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
     """
     import numpy as np
 
+    array: npt.NDArray[Any]
     if isinstance(value, (list, tuple)):
         array = np.asarray(value)
         # Strings, objects and complex numbers would convert in surprising ways.
@@ -60,7 +61,10 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
             raise TypeError(
                 f"{name} must hold real numbers, got a {array.dtype} array"
             )
-        return np.ascontiguousarray(array, dtype=np.float32)
+        # Out-of-range values become infinities, as the module's own
+        # conversion makes them, without a warning.
+        with np.errstate(over="ignore"):
+            return np.ascontiguousarray(array, dtype=np.float32)
     array = np.asarray(value)
     if array.dtype != np.float32:
         if not copy:
@@ -81,7 +85,8 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
         )
     # np.require also copies a contiguous array whose start is misaligned,
     # which ascontiguousarray would hand back as it is.
-    return np.require(array, dtype=np.float32, requirements=["C", "A"])
+    with np.errstate(over="ignore"):
+        return np.require(array, dtype=np.float32, requirements=["C", "A"])
 
 
 def matrix_width(embeddings: FloatArray, dim: Any) -> int:

@@ -15,8 +15,8 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 try:
-    import dask
     import dask.array
+    from dask.delayed import delayed
 except ImportError as error:
     raise ImportError(
         "velk.dask needs dask, which is not installed; "
@@ -131,15 +131,17 @@ def search(query: Any, embeddings: Any, k: int, *, compute: bool = True) -> Any:
             f"query must be a 1-D array of {width} values, got shape {query_array.shape}"
         )
 
-    shared_query = dask.delayed(query_array, pure=True)
-    blocks = embeddings.to_delayed().ravel()
+    # The array API of dask is untyped: go on with a plain handle.
+    array: Any = embeddings
+    shared_query = delayed(query_array, pure=True)
+    blocks = array.to_delayed().ravel()
     first_rows = np.concatenate(([0], np.cumsum(row_chunks)[:-1])).astype(int)
-    rank_block = dask.delayed(_rank_block, pure=True)
+    rank_block = delayed(_rank_block, pure=True)
     level = [
         rank_block(shared_query, block, count, int(first))
         for block, first in zip(blocks, first_rows)
     ]
-    merge = dask.delayed(_merge_parts, pure=True)
+    merge = delayed(_merge_parts, pure=True)
     # Merge at least once, even a single block, so that ties always come out
     # by ascending row.
     while True:
@@ -149,8 +151,7 @@ def search(query: Any, embeddings: Any, k: int, *, compute: bool = True) -> Any:
         ] or [merge(count)]
         if len(level) == 1:
             break
-    result = level[0]
+    result: Any = level[0]
     if not compute:
         return result
-    (ranked,) = dask.compute(result)
-    return ranked
+    return result.compute()

@@ -1,0 +1,239 @@
+"""velk.search and velk.search_many: argument checks, zero-copy reads, and
+results that match _velk.top_k_flat_np bit for bit."""
+
+import subprocess
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+import _velk  # noqa: E402
+import velk  # noqa: E402
+from velk._arrays import as_float32  # noqa: E402
+
+
+def matrix(rows, dim, seed=0):
+    return np.random.default_rng(seed).standard_normal((rows, dim), dtype=np.float32)
+
+
+def score_bits(scores):
+    """Bit patterns of float32 scores widened to float64, NaN sign and payload kept."""
+    return np.asarray(scores, dtype=np.float32).astype(np.float64).view(np.uint64)
+
+
+def module_result(query, embeddings, dim, k):
+    pairs = _velk.top_k_flat_np(query, embeddings, dim, k)
+    rows = np.array([p[0] for p in pairs], dtype=np.int64)
+    bits = np.array([p[1] for p in pairs], dtype=np.float64).view(np.uint64)
+    return rows, bits
+
+
+def assert_same_as_module(result, query, embeddings, dim, k):
+    indices, scores = result
+    assert indices.dtype == np.int64 and scores.dtype == np.float32
+    rows, bits = module_result(query, embeddings, dim, k)
+    np.testing.assert_array_equal(indices, rows)
+    np.testing.assert_array_equal(score_bits(scores), bits)
+
+
+@pytest.mark.parametrize(
+    "rows, dim, k",
+    [
+        (1, 1, 1),
+        (12, 4, 3),  # few rows: fully ordered by the module
+        (12, 4, 40),  # k above the row count
+        (300, 16, 1),
+        (300, 16, 25),
+        (2000, 7, 300),  # odd width, large k
+        (50, 3, 0),
+        (0, 5, 4),  # no rows at all
+    ],
+)
+def test_search_matches_module(rows, dim, k):
+    embeddings = matrix(rows, dim, seed=rows + dim)
+    query = matrix(1, dim, seed=99)[0]
+    result = velk.search(query, embeddings, k)
+    assert_same_as_module(result, query, embeddings, dim, k)
+    assert result[0].shape == (min(k, rows),)
+
+
+def test_flat_embeddings_with_dim_match_two_dimensional():
+    embeddings = matrix(40, 6)
+    query = embeddings[11]
+    two_d = velk.search(query, embeddings, 5)
+    flat = velk.search(query, embeddings.ravel(), 5, dim=6)
+    np.testing.assert_array_equal(two_d[0], flat[0])
+    np.testing.assert_array_equal(score_bits(two_d[1]), score_bits(flat[1]))
+    assert two_d[0][0] == 11
+
+
+@pytest.mark.parametrize(
+    "query_values, sign",
+    [
+        ([np.nan, 1.0, 0.0], False),
+        ([-np.nan, 1.0, 0.0], True),
+    ],
+)
+def test_nan_scores_keep_their_sign(query_values, sign):
+    embeddings = np.array([[1, 0, 0], [0, 0, 0], [0, 1, 0]], dtype=np.float32)
+    query = np.array(query_values, dtype=np.float32)
+    indices, scores = velk.search(query, embeddings, 3)
+    assert_same_as_module((indices, scores), query, embeddings, 3, 3)
+    nan_scores = scores[np.isnan(scores)]
+    assert nan_scores.size == 2  # the zero row scores 0.0
+    assert np.all(np.signbit(nan_scores) == sign)
+
+
+def test_signed_zero_scores_survive():
+    # Row 0 scores -0.0 (every product is -0.0), rows 2 and 3 score +0.0;
+    # +0.0 ranks first and each zero must come back with its sign.
+    embeddings = np.array([[0, -1], [1, 1], [0, 0], [0, 1]], dtype=np.float32)
+    query = np.array([-1, 0], dtype=np.float32)
+    indices, scores = velk.search(query, embeddings, 4)
+    assert_same_as_module((indices, scores), query, embeddings, 2, 4)
+    assert list(np.signbit(scores[scores == 0])) == [False, False, True]
+    assert indices[-2] == 0  # row 1 is negative and last
+
+
+@pytest.mark.parametrize("query", [[0.0, 0.0, 0.0], [1e-30, 1e-30, 1e-30]])
+def test_zero_query_returns_empty_arrays(query):
+    indices, scores = velk.search(np.array(query, dtype=np.float32), matrix(10, 3), 4)
+    assert indices.shape == scores.shape == (0,)
+    assert indices.dtype == np.int64 and scores.dtype == np.float32
+
+
+def test_lists_are_converted_like_the_module_converts_them():
+    embeddings = [[0.1, 0.2, 0.3], [0.3, 0.2, 0.1], [1, 2, 3], [True, False, 1e300]]
+    query = [0.3, 0.2, 0.1]
+    result = velk.search(query, embeddings, 4)
+    pairs = _velk.top_k_flat(query, [x for row in embeddings for x in row], 3, 4)
+    np.testing.assert_array_equal(result[0], [p[0] for p in pairs])
+    np.testing.assert_array_equal(
+        score_bits(result[1]), np.array([p[1] for p in pairs]).view(np.uint64)
+    )
+
+
+def test_float32_arrays_are_read_in_place():
+    embeddings = matrix(8, 4)
+    assert as_float32(embeddings, "embeddings", copy=False) is embeddings
+    view = memoryview(embeddings)
+    assert np.shares_memory(as_float32(view, "embeddings", copy=False), embeddings)
+
+
+def bad_layouts(make):
+    """Arrays that must not reach the module as they are, keyed by what is wrong."""
+    return {
+        "float64": lambda: make().astype(np.float64),
+        "int32": lambda: make().astype(np.int32),
+        "big-endian": lambda: make().astype(">f4"),
+        "strided": lambda: np.repeat(make(), 2, axis=-1)[..., ::2],
+        "reversed": lambda: make()[::-1],
+        "misaligned": lambda: misaligned(make()),
+    }
+
+
+def misaligned(values):
+    raw = np.zeros(values.size * 4 + 1, dtype=np.uint8)[1:]
+    array = raw.view(np.float32).reshape(values.shape)
+    array[...] = values
+    return array
+
+
+BAD_QUERIES = bad_layouts(lambda: matrix(1, 4, seed=5)[0])
+BAD_MATRICES = bad_layouts(lambda: matrix(20, 4, seed=6))
+BAD_MATRICES["column-major"] = lambda: np.asfortranarray(matrix(20, 4, seed=6))
+BAD_CASES = [("query", name) for name in sorted(BAD_QUERIES)] + [
+    ("embeddings", name) for name in sorted(BAD_MATRICES)
+]
+
+
+@pytest.mark.parametrize("argument, layout", BAD_CASES)
+def test_bad_layouts_are_refused_or_copied_on_request(argument, layout):
+    arguments = {"query": matrix(1, 4, seed=5)[0], "embeddings": matrix(20, 4, seed=6)}
+    bad = (BAD_QUERIES if argument == "query" else BAD_MATRICES)[layout]()
+    good = np.require(bad, dtype=np.float32, requirements=["C", "A"])
+    wrong_type = bad.dtype != np.float32
+    error = TypeError if wrong_type else ValueError
+    hint = "numpy.asarray" if wrong_type else "numpy.ascontiguousarray"
+    with pytest.raises(error, match=f"{argument} must .*{hint}.*copy=True"):
+        velk.search(**{**arguments, argument: bad}, k=6)
+    copied = velk.search(**{**arguments, argument: bad}, k=6, copy=True)
+    expected = velk.search(**{**arguments, argument: good}, k=6)
+    np.testing.assert_array_equal(copied[0], expected[0])
+    np.testing.assert_array_equal(score_bits(copied[1]), score_bits(expected[1]))
+    assert copied[0].shape == (6,)
+
+
+E = matrix(10, 4)
+Q = E[0]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: velk.search(Q, E[None], 1), ValueError, "2-D .* or 1-D"),
+        (lambda: velk.search(Q, E.ravel(), 1), ValueError, "need dim="),
+        (lambda: velk.search(Q, E.ravel()[:-1], 1, dim=4), ValueError, "whole number"),
+        (lambda: velk.search(Q, E, 1, dim=5), ValueError, "disagrees"),
+        (lambda: velk.search(E[0, :3], E, 1), ValueError, "query must be a 1-D array of 4"),
+        (lambda: velk.search(E[:2], E, 1), ValueError, "query must be a 1-D array"),
+        (lambda: velk.search(Q, np.zeros((3, 0), np.float32), 1), ValueError, "dim is 0"),
+        (lambda: velk.search(Q, E.ravel(), 1, dim=0), ValueError, "dim is 0"),
+        (lambda: velk.search(Q, E.ravel(), 1, dim=-4), ValueError, "dim must be non-negative"),
+        (lambda: velk.search(Q, E, -1), ValueError, "k must be non-negative, got -1"),
+        (lambda: velk.search(Q, E, 2.0), TypeError, "k must be an integer, not float"),
+        (lambda: velk.search(Q, E, "3"), TypeError, "k must be an integer, not str"),
+        (lambda: velk.search(Q, E.ravel(), 1, dim=4.0), TypeError, "dim must be an integer"),
+        (lambda: velk.search(["a", "b", "c", "d"], E, 1), TypeError, "real numbers"),
+        (lambda: velk.search(Q, E.astype(np.complex64), 1, copy=True), TypeError, "real numbers"),
+        (lambda: velk.search_many(Q, E, 1), ValueError, "queries must be a 2-D array"),
+        (lambda: velk.search_many(E[:, :3].copy(), E, 1), ValueError, "queries must be a 2-D array"),
+        (lambda: velk.search_many(E, E, -2), ValueError, "k must be non-negative"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize("k", [0, 1, 7, 30])
+def test_search_many_equals_a_loop_of_search(k):
+    embeddings = matrix(25, 5, seed=3)
+    queries = np.vstack([matrix(4, 5, seed=4), np.zeros((1, 5), np.float32)])
+    indices, scores = velk.search_many(queries, embeddings, k)
+    assert indices.shape == scores.shape == (5, k)
+    assert indices.dtype == np.int64 and scores.dtype == np.float32
+    for i, query in enumerate(queries):
+        row_indices, row_scores = velk.search(query, embeddings, k)
+        found = row_indices.shape[0]
+        np.testing.assert_array_equal(indices[i, :found], row_indices)
+        np.testing.assert_array_equal(score_bits(scores[i, :found]), score_bits(row_scores))
+        # Missing places are padded: index -1, score NaN.
+        assert np.all(indices[i, found:] == -1)
+        assert np.all(np.isnan(scores[i, found:]))
+    assert np.all(indices[4] == -1)  # the zero query finds nothing
+
+
+def test_search_many_with_no_queries():
+    indices, scores = velk.search_many(np.zeros((0, 3), np.float32), matrix(5, 3), 2)
+    assert indices.shape == scores.shape == (0, 2)
+
+
+def test_import_without_numpy_and_a_clear_error_from_search():
+    # numpy is hidden from a fresh interpreter: the package must still import,
+    # the module's own functions must still work, and search must say what to do.
+    script = (
+        "import sys; sys.modules['numpy'] = None\n"
+        "import velk\n"
+        "assert velk.top_k([1.0, 0.0], [[0.0, 1.0], [1.0, 0.0]], 1) == [(1, 1.0)]\n"
+        "try:\n"
+        "    velk.search([1.0], [[1.0]], 1)\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0, done.stderr
+    assert "velk[numpy]" in done.stdout

@@ -1,0 +1,150 @@
+"""velk.dask.search: block-wise ranking merged into the same top k as a
+single velk.search over the whole matrix."""
+
+import logging
+
+import pytest
+
+np = pytest.importorskip("numpy")
+da = pytest.importorskip("dask.array")
+
+import dask  # noqa: E402
+import velk  # noqa: E402
+import velk.dask  # noqa: E402
+
+
+def matrix(rows, dim, seed=0):
+    return np.random.default_rng(seed).standard_normal((rows, dim), dtype=np.float32)
+
+
+def score_bits(scores):
+    return np.asarray(scores, dtype=np.float32).view(np.uint32)
+
+
+def assert_identical(got, expected):
+    np.testing.assert_array_equal(got[0], expected[0])
+    np.testing.assert_array_equal(score_bits(got[1]), score_bits(expected[1]))
+    assert got[0].dtype == np.int64 and got[1].dtype == np.float32
+
+
+@pytest.mark.parametrize(
+    "rows, chunk, k",
+    [
+        (200, 200, 10),  # a single block
+        (200, 64, 10),  # uneven last block
+        (200, 5, 10),  # blocks smaller than k
+        (997, 7, 25),  # 143 blocks: more than one level of merging
+        (300, 40, 1),
+        (60, 16, 100),  # k above the row count: every row, ranked
+        (60, 16, 0),
+    ],
+)
+def test_same_result_as_one_search(rows, chunk, k):
+    data = matrix(rows, 12, seed=rows)
+    query = matrix(1, 12, seed=1)[0]
+    embeddings = da.from_array(data, chunks=(chunk, 12))
+    with dask.config.set(scheduler="synchronous"):
+        got = velk.dask.search(query, embeddings, k)
+    assert_identical(got, velk.search(query, data, k))
+
+
+def test_tied_rows_in_different_blocks_come_out_by_row():
+    data = matrix(400, 8, seed=2)
+    query = data[0].copy()
+    for row in (390, 77, 5, 200):
+        data[row] = query
+    embeddings = da.from_array(data, chunks=(50, 8))
+    with dask.config.set(scheduler="synchronous"):
+        indices, scores = velk.dask.search(query, embeddings, 6)
+    assert list(indices[:5]) == [0, 5, 77, 200, 390]
+    assert len(set(score_bits(scores[:5]))) == 1
+    assert scores[5] < scores[4]
+
+
+@pytest.mark.parametrize("shuffle_seed", [0, 1, 2])
+def test_merge_follows_the_total_order_of_scores(shuffle_seed):
+    # Best first: +NaN, +inf, positives, +0.0, -0.0, negatives, -inf, -NaN;
+    # equal bit patterns by ascending row.
+    negative_nan = np.float32(-np.nan)
+    assert np.signbit(negative_nan)
+    ranked = [
+        (3, np.float32(np.nan)),
+        (9, np.float32(np.inf)),
+        (1, np.float32(2.5)),
+        (4, np.float32(2.5)),
+        (0, np.float32(1e-40)),
+        (2, np.float32(0.0)),
+        (8, np.float32(-0.0)),
+        (6, np.float32(-1e-40)),
+        (5, np.float32(-3.0)),
+        (7, np.float32(-np.inf)),
+        (10, negative_nan),
+    ]
+    shuffled = np.random.default_rng(shuffle_seed).permutation(len(ranked))
+    parts = [
+        (
+            np.array([ranked[i][0] for i in part], dtype=np.int64),
+            np.array([ranked[i][1] for i in part], dtype=np.float32),
+        )
+        for part in np.array_split(shuffled, 3)
+    ]
+    indices, scores = velk.dask.merge_top_k(parts, 8)
+    assert list(indices) == [row for row, _ in ranked[:8]]
+    expected = np.array([score for _, score in ranked[:8]], dtype=np.float32)
+    np.testing.assert_array_equal(score_bits(scores), score_bits(expected))
+
+
+def test_zero_query_finds_nothing():
+    embeddings = da.from_array(matrix(30, 4), chunks=(8, 4))
+    with dask.config.set(scheduler="synchronous"):
+        indices, scores = velk.dask.search(np.zeros(4, np.float32), embeddings, 3)
+    assert indices.shape == scores.shape == (0,)
+
+
+def test_lazy_result_on_request():
+    data = matrix(50, 4)
+    embeddings = da.from_array(data, chunks=(10, 4))
+    lazy = velk.dask.search(data[7], embeddings, 3, compute=False)
+    (got,) = dask.compute(lazy, scheduler="synchronous")
+    assert_identical(got, velk.search(data[7], data, 3))
+
+
+GOOD = da.from_array(matrix(20, 4), chunks=(5, 4))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: velk.dask.search(np.ones(4, np.float32), matrix(20, 4), 1), TypeError, "must be a dask array"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD.astype(np.float64), 1), TypeError, "astype"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD.rechunk((5, 2)), 1), ValueError, "rechunk"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD[GOOD[:, 0] > 0], 1), ValueError, "compute_chunk_sizes"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD.ravel(), 1), ValueError, "2-D"),
+        (lambda: velk.dask.search(np.ones(3, np.float32), GOOD, 1), ValueError, "query must be a 1-D array of 4"),
+        (lambda: velk.dask.search(np.ones(4), GOOD, 1), TypeError, "query must be float32"),
+        (lambda: velk.dask.search(np.ones(0, np.float32), GOOD[:, :0], 1), ValueError, "no columns"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, -1), ValueError, "k must be non-negative"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_process_cluster_gives_the_single_process_result():
+    distributed = pytest.importorskip("distributed")
+    data = matrix(3000, 24, seed=11)
+    queries = matrix(3, 24, seed=12)
+    embeddings = da.from_array(data, chunks=(450, 24))
+    with distributed.LocalCluster(
+        processes=True,
+        n_workers=2,
+        threads_per_worker=1,
+        dashboard_address=":0",
+        silence_logs=logging.ERROR,
+    ) as cluster, distributed.Client(cluster):
+        # Scatter the blocks first so that each is ranked on the worker that holds it.
+        embeddings = embeddings.persist()
+        results = [velk.dask.search(q, embeddings, 40) for q in queries]
+    for query, got in zip(queries, results):
+        assert_identical(got, velk.search(query, data, 40))
