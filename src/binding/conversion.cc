@@ -1,0 +1,174 @@
+#include "src/binding/conversion.h"
+
+#include <algorithm>
+
+namespace velk::binding {
+namespace {
+
+// A size hint from __len__ of an arbitrary object may be anything; trust it
+// only this far up front and grow from there.
+constexpr Py_ssize_t kMaxTrustedHint = Py_ssize_t{1} << 20;
+
+PyErr str_refused() {
+  return PyErr::new_lazy(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
+
+// Room for `extra` more values without giving up geometric growth when many
+// rows are appended to one array.
+void reserve_more(GrowableArray<float>& out, std::size_t extra) {
+  if (out.capacity() - out.size() >= extra) return;
+  out.reserve(std::max(extra, out.size()));
+}
+
+// Exact lists and tuples of exact floats, read without the iterator protocol
+// or a call per item. Nothing here can run Python code, so the size is
+// re-read each step only for safety. Returns false, with `out` as it was, as
+// soon as an item is not an exact float.
+bool append_exact_floats(PyObject* sequence, GrowableArray<float>& out) {
+  std::size_t start = out.size();
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
+    if (!PyFloat_CheckExact(item)) {
+      out.truncate(start);
+      return false;
+    }
+    out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+  }
+  return true;
+}
+
+Result<void> check_sequence(PyObject* object) {
+  if (PyUnicode_Check(object)) return str_refused();
+  if (PySequence_Check(object) == 0) return downcast_error(object, "Sequence");
+  return {};
+}
+
+// Reserves what __len__ announces (exact for lists and tuples, capped for
+// anything else); a failing __len__ only loses the hint.
+void reserve_from_hint(PyObject* object, GrowableArray<float>& out) {
+  Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+    return;
+  }
+  if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+    hint = std::min(hint, kMaxTrustedHint);
+  }
+  reserve_more(out, static_cast<std::size_t>(hint));
+}
+
+// Appends the numbers of a sequence (already known not to be a str).
+Result<void> append_numbers(PyObject* object, GrowableArray<float>& out) {
+  if (PySequence_Check(object) == 0) return downcast_error(object, "Sequence");
+  reserve_from_hint(object, out);
+  if ((PyList_CheckExact(object) || PyTuple_CheckExact(object)) &&
+      append_exact_floats(object, out)) {
+    return {};
+  }
+  OwnedRef iterator(PyObject_GetIter(object));
+  if (!iterator) return fetch_or_missing();
+  while (true) {
+    OwnedRef item(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred() != nullptr) return fetch_or_missing();
+      return {};
+    }
+    double value;
+    if (PyFloat_CheckExact(item.get())) {
+      value = PyFloat_AS_DOUBLE(item.get());
+    } else {
+      value = PyFloat_AsDouble(item.get());
+      if (value == -1.0 && PyErr_Occurred() != nullptr) return fetch_or_missing();
+    }
+    out.push_back(static_cast<float>(value));
+  }
+}
+
+}  // namespace
+
+GrowableArray<similarity::VectorView> VectorList::views() const {
+  GrowableArray<similarity::VectorView> rows;
+  rows.reserve(row_ends_.size());
+  uint64_t begin = 0;
+  for (uint64_t end : row_ends_) {
+    rows.push_back({values_.data() + begin, end - begin});
+    begin = end;
+  }
+  return rows;
+}
+
+Result<FloatVector> extract_float_vector(PyObject* object) {
+  if (PyUnicode_Check(object)) return str_refused();
+  FloatVector out;
+  if (Result<void> done = append_numbers(object, out); !done) return done.take_error();
+  return out;
+}
+
+Result<VectorList> extract_vector_list(PyObject* object) {
+  if (Result<void> checked = check_sequence(object); !checked) return checked.take_error();
+  VectorList list;
+  Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+    hint = std::min(hint, kMaxTrustedHint);
+  }
+  list.row_ends_.reserve(static_cast<std::size_t>(hint));
+  OwnedRef iterator(PyObject_GetIter(object));
+  if (!iterator) return fetch_or_missing();
+  while (true) {
+    OwnedRef row(PyIter_Next(iterator.get()));
+    if (!row) {
+      if (PyErr_Occurred() != nullptr) return fetch_or_missing();
+      return list;
+    }
+    if (PyUnicode_Check(row.get())) return str_refused();
+    if (Result<void> done = append_numbers(row.get(), list.values_); !done) {
+      return done.take_error();
+    }
+    list.row_ends_.push_back(list.values_.size());
+  }
+}
+
+Result<uint64_t> extract_index(PyObject* object) {
+  unsigned long long value;
+  if (PyLong_Check(object)) {
+    value = PyLong_AsUnsignedLongLong(object);
+  } else {
+    OwnedRef index(PyNumber_Index(object));
+    if (!index) return fetch_or_missing();
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // All ones is also a valid value; only a pending error makes it a failure.
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    return fetch_or_missing();
+  }
+  return static_cast<uint64_t>(value);
+}
+
+OwnedRef float_to_python(float value) {
+  PyObject* made = PyFloat_FromDouble(static_cast<double>(value));
+  if (made == nullptr) api_call_failed();
+  return OwnedRef(made);
+}
+
+OwnedRef pairs_to_python(const GrowableArray<similarity::ScoredPair>& pairs) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!list) api_call_failed();
+  Py_ssize_t slot = 0;
+  for (const similarity::ScoredPair& pair : pairs) {
+    OwnedRef index(PyLong_FromUnsignedLongLong(pair.index));
+    if (!index) api_call_failed();
+    OwnedRef score = float_to_python(pair.score);
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) api_call_failed();
+    PyTuple_SET_ITEM(tuple, 0, index.release());
+    PyTuple_SET_ITEM(tuple, 1, score.release());
+    PyList_SET_ITEM(list.get(), slot++, tuple);
+  }
+  return list;
+}
+
+}  // namespace velk::binding

@@ -1,0 +1,34 @@
+// Matching the arguments of a vectorcall to a function's parameters.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "src/binding/err_state.h"
+
+namespace velk::binding {
+
+// The parameters of one Python function. Every parameter may be passed by
+// position or by keyword; the first `required` must be supplied.
+struct ArgumentSpec {
+  const char* function_name;
+  const char* const* parameter_names;
+  std::size_t parameter_count;
+  std::size_t required;
+};
+
+// Fills out[0 .. spec.parameter_count) with borrowed references to the
+// arguments, or returns the TypeError that a Python function would raise
+// (too many positional arguments, an unknown or repeated keyword, a missing
+// argument), checked in that order. `kwnames` may be null; the values of the
+// keywords follow the positional arguments in `args`.
+Result<void> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** out);
+
+// The error to raise for a failed conversion of parameter `name`: an error of
+// exactly TypeError becomes TypeError "argument '{name}': {text}" with the
+// same cause; any other error (subclasses included) is returned unchanged.
+PyErr argument_error(const char* name, PyErr error);
+
+}  // namespace velk::binding

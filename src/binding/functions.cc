@@ -1,0 +1,123 @@
+#include "src/binding/functions.h"
+
+#include "src/binding/buffer.h"
+#include "src/binding/conversion.h"
+#include "src/binding/module.h"
+#include "src/similarity/kernels.h"
+#include "src/similarity/top_k.h"
+
+namespace velk::binding {
+namespace {
+
+using similarity::ScoredPair;
+using similarity::VectorView;
+
+constexpr const char* kPairNames[] = {"a", "b"};
+constexpr const char* kListNames[] = {"query", "embeddings", "k"};
+constexpr const char* kFlatNames[] = {"query", "embeddings", "dim", "k"};
+
+VectorView view_of(const FloatVector& values) { return {values.data(), values.size()}; }
+
+}  // namespace
+
+const ArgumentSpec kCosineSimilaritySpec{"cosine_similarity", kPairNames, 2, 2};
+const ArgumentSpec kTopKSpec{"top_k", kListNames, 3, 3};
+const ArgumentSpec kTopKFlatSpec{"top_k_flat", kFlatNames, 4, 4};
+const ArgumentSpec kTopKFlatNpSpec{"top_k_flat_np", kFlatNames, 4, 4};
+
+Result<OwnedRef> cosine_similarity(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  if (Result<void> b = bind_arguments(kCosineSimilaritySpec, args, nargs, kwnames, bound); !b) {
+    return b.take_error();
+  }
+  Result<FloatVector> a = extract_float_vector(bound[0]);
+  if (!a) return argument_error("a", a.take_error());
+  Result<FloatVector> b = extract_float_vector(bound[1]);
+  if (!b) return argument_error("b", b.take_error());
+  return float_to_python(similarity::pair_cosine(view_of(*a), view_of(*b)));
+}
+
+Result<OwnedRef> top_k(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3];
+  if (Result<void> b = bind_arguments(kTopKSpec, args, nargs, kwnames, bound); !b) {
+    return b.take_error();
+  }
+  GrowableArray<ScoredPair> pairs;
+  {
+    // The converted inputs go before the result list is built.
+    Result<FloatVector> query = extract_float_vector(bound[0]);
+    if (!query) return argument_error("query", query.take_error());
+    Result<VectorList> rows = extract_vector_list(bound[1]);
+    if (!rows) return argument_error("embeddings", rows.take_error());
+    Result<uint64_t> k = extract_index(bound[2]);
+    if (!k) return argument_error("k", k.take_error());
+    GrowableArray<VectorView> views = rows->views();
+    pairs = similarity::top_k_rows(view_of(*query), views.data(), views.size(), *k);
+  }
+  return pairs_to_python(pairs);
+}
+
+Result<OwnedRef> top_k_flat(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[4];
+  if (Result<void> b = bind_arguments(kTopKFlatSpec, args, nargs, kwnames, bound); !b) {
+    return b.take_error();
+  }
+  GrowableArray<ScoredPair> pairs;
+  {
+    Result<FloatVector> query = extract_float_vector(bound[0]);
+    if (!query) return argument_error("query", query.take_error());
+    Result<FloatVector> values = extract_float_vector(bound[1]);
+    if (!values) return argument_error("embeddings", values.take_error());
+    Result<uint64_t> dim = extract_index(bound[2]);
+    if (!dim) return argument_error("dim", dim.take_error());
+    Result<uint64_t> k = extract_index(bound[3]);
+    if (!k) return argument_error("k", k.take_error());
+    pairs = similarity::flat_top_k(view_of(*query), {view_of(*values), *dim}, *k);
+  }
+  return pairs_to_python(pairs);
+}
+
+Result<OwnedRef> top_k_flat_np(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[4];
+  if (Result<void> b = bind_arguments(kTopKFlatNpSpec, args, nargs, kwnames, bound); !b) {
+    return b.take_error();
+  }
+  // The counts come first, so a bad one is reported before any buffer is asked for.
+  Result<uint64_t> dim = extract_index(bound[2]);
+  if (!dim) return argument_error("dim", dim.take_error());
+  Result<uint64_t> k = extract_index(bound[3]);
+  if (!k) return argument_error("k", k.take_error());
+  GrowableArray<ScoredPair> pairs;
+  {
+    // Buffer errors keep their own text: they are about the data, not the call.
+    Result<FloatBuffer> query = acquire_float_buffer(bound[0]);
+    if (!query) return query.take_error();
+    Result<FloatBuffer> values = acquire_float_buffer(bound[1]);
+    if (!values) return values.take_error();
+    // Workers read the buffers while we hold the lock, so nothing resizes them.
+    pairs = similarity::flat_top_k(query->view(), {values->view(), *dim}, *k);
+  }  // the embeddings view is released first, then the query's
+  return pairs_to_python(pairs);
+}
+
+PyObject* cosine_similarity_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return call_trampoline(&cosine_similarity, self, args, nargs, kwnames);
+}
+
+PyObject* top_k_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return call_trampoline(&top_k, self, args, nargs, kwnames);
+}
+
+PyObject* top_k_flat_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return call_trampoline(&top_k_flat, self, args, nargs, kwnames);
+}
+
+PyObject* top_k_flat_np_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return call_trampoline(&top_k_flat_np, self, args, nargs, kwnames);
+}
+
+}  // namespace velk::binding

@@ -1,0 +1,146 @@
+#include "src/binding/gil.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "src/runtime/alloc.h"
+#include "src/runtime/panic.h"
+
+namespace velk::binding {
+namespace {
+
+thread_local int64_t tls_lock_count = 0;
+
+// References whose release had to wait for the lock.
+struct DeferredReleasePool {
+  std::mutex mutex;
+  GrowableArray<PyObject*> pending;
+};
+
+// Created the first time a release must wait; never freed.
+std::atomic<DeferredReleasePool*> deferred_pool{nullptr};
+
+std::atomic<bool> interpreter_checked{false};
+
+DeferredReleasePool& pool_instance() {
+  // acquire: the pool's mutex and array must be fully built before we lock it.
+  DeferredReleasePool* pool = deferred_pool.load(std::memory_order_acquire);
+  if (pool != nullptr) return *pool;
+  auto* fresh = new DeferredReleasePool();
+  // acq_rel on success publishes our pool; acquire on failure sees the winner's.
+  if (deferred_pool.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel,
+                                            std::memory_order_acquire)) {
+    return *fresh;
+  }
+  delete fresh;
+  return *pool;
+}
+
+void check_lock_allowed() {
+  if (tls_lock_count < 0) [[unlikely]] {
+    if (tls_lock_count == -1) {
+      panic("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
+    }
+    panic("Access to the GIL is currently prohibited.");
+  }
+}
+
+void apply_pool_if_present() noexcept {
+  // acquire: pairs with the publishing CAS in pool_instance.
+  if (deferred_pool.load(std::memory_order_acquire) != nullptr) apply_deferred_releases();
+}
+
+}  // namespace
+
+int64_t lock_count() noexcept { return tls_lock_count; }
+
+void LockGuard::release() noexcept {
+  if (!std::exchange(active_, false)) return;
+  if (kind_ == Kind::kEnsured) PyGILState_Release(state_);
+  --tls_lock_count;
+}
+
+LockGuard assume_lock() {
+  check_lock_allowed();
+  ++tls_lock_count;
+  apply_pool_if_present();
+  return LockGuard(LockGuard::Kind::kAssumed, PyGILState_UNLOCKED);
+}
+
+LockGuard acquire_lock() {
+  if (tls_lock_count <= 0) {
+    // relaxed: the flag only saves repeated checks; Py_IsInitialized is
+    // cheap and idempotent, so a stale false costs one more check.
+    if (!interpreter_checked.load(std::memory_order_relaxed)) {
+      if (Py_IsInitialized() == 0) {
+        panic(
+            "assertion `left != right` failed: The Python interpreter is not initialized and "
+            "the `auto-initialize` feature is not enabled.\n\nConsider calling "
+            "`pyo3::prepare_freethreaded_python()` before attempting to use Python APIs.\n  "
+            "left: 0\n right: 0");
+      }
+      interpreter_checked.store(true, std::memory_order_relaxed);
+    }
+  }
+  if (tls_lock_count > 0) {
+    ++tls_lock_count;
+    apply_pool_if_present();
+    return LockGuard(LockGuard::Kind::kAssumed, PyGILState_UNLOCKED);
+  }
+  PyGILState_STATE state = PyGILState_Ensure();
+  LockGuard guard(LockGuard::Kind::kEnsured, state);
+  // The guard exists before the check so that a forbidden entry still gives
+  // back what PyGILState_Ensure took; its count step comes right after.
+  guard.active_ = false;
+  if (tls_lock_count < 0) {
+    PyGILState_Release(state);
+    check_lock_allowed();
+  }
+  ++tls_lock_count;
+  guard.active_ = true;
+  apply_pool_if_present();
+  return guard;
+}
+
+void release_guard(LockGuard& guard) noexcept { guard.release(); }
+
+void drop_reference(PyObject* object) noexcept {
+  if (tls_lock_count >= 1) {
+    Py_DECREF(object);
+    return;
+  }
+  DeferredReleasePool& pool = pool_instance();
+  std::lock_guard<std::mutex> hold(pool.mutex);
+  pool.pending.push_back(object);
+}
+
+void apply_deferred_releases() noexcept {
+  // acquire: pairs with the publishing CAS in pool_instance.
+  DeferredReleasePool* pool = deferred_pool.load(std::memory_order_acquire);
+  if (pool == nullptr) return;
+  GrowableArray<PyObject*> taken;
+  {
+    std::lock_guard<std::mutex> hold(pool->mutex);
+    if (pool->pending.empty()) return;
+    taken = std::move(pool->pending);
+  }
+  // Released outside the mutex: a deallocator may run Python code that queues
+  // more releases.
+  for (PyObject* object : taken) Py_DECREF(object);
+}
+
+namespace detail {
+
+LockGivenUp::LockGivenUp() noexcept : saved_count_(std::exchange(tls_lock_count, 0)) {
+  saved_state_ = PyEval_SaveThread();
+}
+
+LockGivenUp::~LockGivenUp() {
+  tls_lock_count = saved_count_;
+  PyEval_RestoreThread(saved_state_);
+  apply_pool_if_present();
+}
+
+}  // namespace detail
+
+}  // namespace velk::binding

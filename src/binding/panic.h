@@ -1,0 +1,25 @@
+// The bridge from native panics to Python exceptions.
+//
+// A panic caught at a Python entry becomes PanicException(message). The class
+// derives from BaseException so that ordinary `except Exception` handlers do
+// not swallow what is an internal failure of the module.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+
+#include "src/binding/err_state.h"
+
+namespace velk::binding {
+
+// The PanicException class (borrowed), created on first use and kept for the
+// life of the process. Its qualified name is "pyo3_runtime.PanicException";
+// it is not added to any module's namespace. Requires the lock.
+PyObject* panic_exception_type();
+
+// The error to raise for a caught panic payload: PanicException with the
+// panic's text, or "panic from Rust code" for a payload that is not text.
+PyErr panic_to_error(std::exception_ptr payload);
+
+}  // namespace velk::binding
