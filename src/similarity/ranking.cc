@@ -1,21 +1,402 @@
 #include "src/similarity/ranking.h"
 
-#include <algorithm>
+#include <bit>
+#include <utility>
 
 namespace velk::similarity {
+namespace {
 
-// First cut: plain library algorithms until the in-place versions land.
-void sort_by_rank(ScoredPair* pairs, size_t m) {
-  std::stable_sort(pairs, pairs + m, [](const ScoredPair& a, const ScoredPair& b) {
-    return ranking_key(a.score) > ranking_key(b.score);
+// Up to this many pairs the full sort is an insertion sort.
+constexpr size_t kInsertionSortMax = 20;
+// Up to this many pairs (and for every quicksort leaf) the sort is stable.
+constexpr size_t kSmallSortMax = 32;
+// Sub-ranges of the selection up to this size are finished by insertion.
+constexpr size_t kSelectInsertionMax = 16;
+// Partitioning steps the selection may spend before it switches to a pivot
+// with a guaranteed split (median of medians).
+constexpr int kSelectStepBudget = 16;
+// Below this many pairs the pivot is a plain median of three samples.
+constexpr size_t kPseudoMedianMin = 64;
+
+inline int32_t key_of(const ScoredPair& pair) { return ranking_key(pair.score); }
+
+// Moves each pair left past every pair with a strictly smaller key, so equal
+// keys keep their order.
+void insertion_sort(ScoredPair* v, size_t m) {
+  for (size_t i = 1; i < m; ++i) {
+    ScoredPair moving = v[i];
+    const int32_t moving_key = key_of(moving);
+    size_t j = i;
+    while (j > 0 && key_of(v[j - 1]) < moving_key) {
+      v[j] = v[j - 1];
+      --j;
+    }
+    v[j] = moving;
+  }
+}
+
+// Inserts sorted[i] into the sorted run sorted[0 .. i), behind its equals.
+void insert_last(ScoredPair* sorted, size_t i) {
+  ScoredPair moving = sorted[i];
+  const int32_t moving_key = key_of(moving);
+  size_t j = i;
+  while (j > 0 && key_of(sorted[j - 1]) < moving_key) {
+    sorted[j] = sorted[j - 1];
+    --j;
+  }
+  sorted[j] = moving;
+}
+
+// Sorts src[0 .. 4) into dst[0 .. 4) without branches on the keys, stably:
+// two ordered pairs, then their best, their worst, and the two in between.
+// Whenever keys tie, the pair that came first in src stays first.
+void sort4_stable(const ScoredPair* src, ScoredPair* dst) {
+  const bool swap_low = key_of(src[1]) > key_of(src[0]);
+  const bool swap_high = key_of(src[3]) > key_of(src[2]);
+  const ScoredPair* a = &src[swap_low];       // better of the first two
+  const ScoredPair* b = &src[!swap_low];      // worse of the first two
+  const ScoredPair* c = &src[2 + swap_high];  // better of the last two
+  const ScoredPair* d = &src[2 + !swap_high];
+
+  const bool c_first = key_of(*c) > key_of(*a);
+  const bool b_last = key_of(*d) > key_of(*b);
+  const ScoredPair* best = c_first ? c : a;
+  const ScoredPair* worst = b_last ? b : d;
+  // The middle two: one from each ordered pair unless the best and the worst
+  // came from the same one. The earlier candidate stays first on a tie.
+  const ScoredPair* middle_early = c_first ? a : (b_last ? c : b);
+  const ScoredPair* middle_late = b_last ? d : (c_first ? b : c);
+  const bool swap_middle = key_of(*middle_late) > key_of(*middle_early);
+
+  dst[0] = *best;
+  dst[1] = swap_middle ? *middle_late : *middle_early;
+  dst[2] = swap_middle ? *middle_early : *middle_late;
+  dst[3] = *worst;
+}
+
+// Merges the sorted runs src[0 .. mid) and src[mid .. m) into dst[0 .. m),
+// stably, from both ends at once: the front takes the better head (the left
+// one on a tie), the back takes the worse tail (the right one on a tie). With
+// a total order the two ends never take the same pair.
+void merge_both_ends(const ScoredPair* src, size_t m, size_t mid, ScoredPair* dst) {
+  const ScoredPair* left = src;
+  const ScoredPair* right = src + mid;
+  const ScoredPair* left_tail = src + mid - 1;
+  const ScoredPair* right_tail = src + m - 1;
+  ScoredPair* out_front = dst;
+  ScoredPair* out_back = dst + m - 1;
+  for (size_t step = 0; step < m / 2; ++step) {
+    const bool take_right = key_of(*right) > key_of(*left);
+    *out_front++ = take_right ? *right : *left;
+    right += take_right;
+    left += !take_right;
+
+    const bool take_left_tail = key_of(*left_tail) < key_of(*right_tail);
+    *out_back-- = take_left_tail ? *left_tail : *right_tail;
+    left_tail -= take_left_tail;
+    right_tail -= !take_left_tail;
+  }
+  if (m % 2 != 0) {
+    // Exactly one pair is left, on whichever side is not yet used up.
+    *out_front = left <= left_tail ? *left : *right;
+  }
+}
+
+// Stable sort of m <= kSmallSortMax pairs in place, through a stack buffer:
+// each half gets a sorting network on its first 8 (or 4) pairs and insertion
+// of the rest, then the halves are merged from both ends back into v.
+void small_sort(ScoredPair* v, size_t m) {
+  if (m < 2) return;
+  if (m <= kSelectInsertionMax) {
+    insertion_sort(v, m);
+    return;
+  }
+  ScoredPair halves[kSmallSortMax];
+  ScoredPair quarters[8];
+  const size_t mid = m / 2;
+  const size_t starts[2] = {0, mid};
+  const size_t lengths[2] = {mid, m - mid};
+  for (int h = 0; h < 2; ++h) {
+    const ScoredPair* src = v + starts[h];
+    ScoredPair* dst = halves + starts[h];
+    const size_t length = lengths[h];
+    size_t presorted;
+    if (length >= 8) {
+      sort4_stable(src, quarters);
+      sort4_stable(src + 4, quarters + 4);
+      merge_both_ends(quarters, 8, 4, dst);
+      presorted = 8;
+    } else if (length >= 4) {
+      sort4_stable(src, dst);
+      presorted = 4;
+    } else {
+      dst[0] = src[0];
+      presorted = 1;
+    }
+    for (size_t i = presorted; i < length; ++i) {
+      dst[i] = src[i];
+      insert_last(dst, i);
+    }
+  }
+  merge_both_ends(halves, m, mid, v);
+}
+
+// Heap sort under "ranks earlier": the heap's root is the pair that ranks
+// last, which is moved to the end each round.
+void sift_down(ScoredPair* v, size_t m, size_t node) {
+  for (;;) {
+    size_t child = 2 * node + 1;
+    if (child >= m) return;
+    if (child + 1 < m && key_of(v[child]) > key_of(v[child + 1])) ++child;
+    if (!(key_of(v[node]) > key_of(v[child]))) return;
+    std::swap(v[node], v[child]);
+    node = child;
+  }
+}
+
+
+// Index of the median key among v[a], v[b], v[c] (any of them on a tie).
+size_t median_of_three(const ScoredPair* v, size_t a, size_t b, size_t c) {
+  const int32_t ka = key_of(v[a]);
+  const int32_t kb = key_of(v[b]);
+  const int32_t kc = key_of(v[c]);
+  const bool a_below_b = ka < kb;
+  const bool a_below_c = ka < kc;
+  if (a_below_b != a_below_c) return a;
+  // a is the least or the greatest: the median is the other extreme of b, c.
+  const bool b_below_c = kb < kc;
+  return (b_below_c != a_below_b) ? c : b;
+}
+
+// Median of three medians of three (and so on down), over samples spread
+// across the n positions starting at each of a, b and c.
+size_t pseudo_median(const ScoredPair* v, size_t a, size_t b, size_t c, size_t n) {
+  if (n >= 8) {
+    const size_t step = n / 8;
+    a = pseudo_median(v, a, a + 4 * step, a + 7 * step, step);
+    b = pseudo_median(v, b, b + 4 * step, b + 7 * step, step);
+    c = pseudo_median(v, c, c + 4 * step, c + 7 * step, step);
+  }
+  return median_of_three(v, a, b, c);
+}
+
+// Requires s >= 8.
+size_t choose_pivot(const ScoredPair* v, size_t s) {
+  const size_t eighth = s / 8;
+  if (s < kPseudoMedianMin) return median_of_three(v, 0, 4 * eighth, 7 * eighth);
+  return pseudo_median(v, 0, 4 * eighth, 7 * eighth, eighth);
+}
+
+// Moves v[pivot] to the front and gathers behind it every other pair that
+// satisfies `goes_front(key)`, in one pass without branches on the keys.
+// Returns how many pairs were gathered (the pivot not counted).
+template <class Predicate>
+size_t gather_behind_front(ScoredPair* v, size_t s, size_t pivot, Predicate goes_front) {
+  std::swap(v[0], v[pivot]);
+  size_t boundary = 1;
+  for (size_t i = 1; i < s; ++i) {
+    const ScoredPair current = v[i];
+    const bool front = goes_front(key_of(current));
+    v[i] = v[boundary];
+    v[boundary] = current;
+    boundary += front;
+  }
+  return boundary - 1;
+}
+
+// Partitions v[0 .. s) around v[pivot]: pairs with a larger key first, then
+// the pivot, then the rest (keys <= the pivot's). Returns the pivot's place.
+size_t partition_around(ScoredPair* v, size_t s, size_t pivot) {
+  const int32_t pivot_key = key_of(v[pivot]);
+  const size_t before = gather_behind_front(v, s, pivot, [pivot_key](int32_t key) {
+    return key > pivot_key;
   });
+  std::swap(v[0], v[before]);
+  return before;
+}
+
+// For a sub-range none of whose keys exceeds v[pivot]'s: gathers the pairs
+// with exactly that key at the front. Returns how many there are (>= 1).
+size_t gather_equal(ScoredPair* v, size_t s, size_t pivot) {
+  const int32_t pivot_key = key_of(v[pivot]);
+  return 1 + gather_behind_front(v, s, pivot, [pivot_key](int32_t key) {
+           return key >= pivot_key;
+         });
+}
+
+// The unstable sort of v[0 .. s). `bound_key`, when `bounded`, is the key of
+// a pivot that an earlier level placed just before this sub-range: no key
+// here exceeds it, so a pivot equal to it means a run of equal keys, which is
+// gathered in one pass instead of being partitioned again and again.
+void quick_sort(ScoredPair* v, size_t s, bool bounded, int32_t bound_key, unsigned depth_budget) {
+  for (;;) {
+    if (s <= kSmallSortMax) {
+      small_sort(v, s);
+      return;
+    }
+    if (depth_budget == 0) {
+      fallback::heap_sort(v, s);
+      return;
+    }
+    --depth_budget;
+    const size_t pivot = choose_pivot(v, s);
+    if (bounded && key_of(v[pivot]) == bound_key) {
+      const size_t equal = gather_equal(v, s, pivot);
+      v += equal;
+      s -= equal;
+      bounded = false;
+      continue;
+    }
+    const size_t place = partition_around(v, s, pivot);
+    const int32_t pivot_key = key_of(v[place]);
+    const size_t left = place;
+    const size_t right = s - place - 1;
+    // Recurse into the smaller part and loop on the larger, so the stack
+    // stays logarithmic whatever the pivots.
+    if (left < right) {
+      quick_sort(v, left, bounded, bound_key, depth_budget);
+      v += place + 1;
+      s = right;
+      bounded = true;
+      bound_key = pivot_key;
+    } else {
+      quick_sort(v + place + 1, right, /*bounded=*/true, pivot_key, depth_budget);
+      s = left;
+    }
+  }
+}
+
+}  // namespace
+
+namespace fallback {
+
+void heap_sort(ScoredPair* v, size_t m) {
+  for (size_t i = m / 2; i-- > 0;) sift_down(v, m, i);
+  for (size_t end = m; end-- > 1;) {
+    std::swap(v[0], v[end]);
+    sift_down(v, end, 0);
+  }
+}
+
+// The pivot is the median of the medians of groups of five, which always
+// splits off a fixed share. Only reached when the sampled pivots have failed
+// repeatedly, so it favours simplicity over speed.
+void median_of_medians_select(ScoredPair* v, size_t s, size_t t) {
+  for (;;) {
+    if (s <= kSelectInsertionMax) {
+      insertion_sort(v, s);
+      return;
+    }
+    const size_t groups = s / 5;
+    for (size_t g = 0; g < groups; ++g) {
+      ScoredPair* group = v + 5 * g;
+      insertion_sort(group, 5);
+      // Position g lies in a group already done (or is this group's first).
+      std::swap(v[g], group[2]);
+    }
+    median_of_medians_select(v, groups, groups / 2);
+    const size_t place = partition_around(v, s, groups / 2);
+    if (t == place) return;
+    if (t < place) {
+      s = place;
+      continue;
+    }
+    // Nothing from the pivot on exceeds it; gathering its equals right
+    // behind it keeps runs of one key from stalling the loop.
+    const size_t done = place + gather_equal(v + place, s - place, 0);
+    if (t < done) return;
+    v += done;
+    s -= done;
+    t -= done;
+  }
+}
+
+}  // namespace fallback
+
+void sort_by_rank(ScoredPair* pairs, size_t m) {
+  if (m < 2) return;
+  if (m <= kInsertionSortMax) {
+    insertion_sort(pairs, m);
+    return;
+  }
+  // An input that is one run already (all ties, or scores arriving in rank
+  // order) costs one pass and keeps its order exactly.
+  size_t run = 2;
+  if (key_of(pairs[0]) >= key_of(pairs[1])) {
+    while (run < m && key_of(pairs[run]) <= key_of(pairs[run - 1])) ++run;
+    if (run == m) return;
+  } else {
+    while (run < m && key_of(pairs[run]) > key_of(pairs[run - 1])) ++run;
+    if (run == m) {
+      // Strictly increasing: no ties, so reversing is the sorted order.
+      for (size_t i = 0, j = m - 1; i < j; ++i, --j) std::swap(pairs[i], pairs[j]);
+      return;
+    }
+  }
+  if (m <= kSmallSortMax) {
+    small_sort(pairs, m);
+    return;
+  }
+  const unsigned depth_budget = 2 * (std::bit_width(m) - 1);
+  quick_sort(pairs, m, /*bounded=*/false, /*bound_key=*/0, depth_budget);
 }
 
 void select_top(ScoredPair* pairs, size_t m, size_t k) {
-  std::stable_sort(pairs, pairs + m, [](const ScoredPair& a, const ScoredPair& b) {
-    return ranking_key(a.score) > ranking_key(b.score);
-  });
-  (void)k;
+  if (k == 1) {
+    // The first of the best: the array is still in row order, so ties go to
+    // the lowest row. Only a strictly larger key replaces the kept one.
+    size_t best = 0;
+    int32_t best_key = key_of(pairs[0]);
+    for (size_t i = 1; i < m; ++i) {
+      const int32_t key = key_of(pairs[i]);
+      if (key > best_key) {
+        best = i;
+        best_key = key;
+      }
+    }
+    std::swap(pairs[0], pairs[best]);
+    return;
+  }
+
+  const size_t target = k - 1;
+  ScoredPair* v = pairs;
+  size_t s = m;
+  size_t t = target;
+  bool bounded = false;
+  int32_t bound_key = 0;
+  for (int steps = 0;; ++steps) {
+    if (s <= kSelectInsertionMax) {
+      insertion_sort(v, s);
+      return;
+    }
+    if (steps == kSelectStepBudget) {
+      fallback::median_of_medians_select(v, s, t);
+      return;
+    }
+    const size_t pivot = choose_pivot(v, s);
+    if (bounded && key_of(v[pivot]) == bound_key) {
+      // The pivot equals one placed earlier just before this sub-range, so it
+      // is this sub-range's largest key: gather its equals and skip them.
+      const size_t equal = gather_equal(v, s, pivot);
+      if (t < equal) return;
+      v += equal;
+      s -= equal;
+      t -= equal;
+      bounded = false;
+      continue;
+    }
+    const size_t place = partition_around(v, s, pivot);
+    if (t == place) return;
+    if (t < place) {
+      s = place;
+    } else {
+      bound_key = key_of(v[place]);
+      bounded = true;
+      v += place + 1;
+      s -= place + 1;
+      t -= place + 1;
+    }
+  }
 }
 
 }  // namespace velk::similarity
