@@ -1,0 +1,74 @@
+#include "src/pool/worker.h"
+
+#include "src/pool/deque.h"
+#include "src/pool/injector.h"
+#include "src/pool/sleep.h"
+
+namespace velk::pool {
+
+std::optional<JobHandle> search_for_job(WorkerThread& worker) {
+  if (auto job = worker.take_own_job()) return job;
+  if (auto job = steal_from_peers(worker)) return job;
+  return take_injected_job(worker);
+}
+
+std::optional<JobHandle> steal_from_peers(WorkerThread& worker) {
+  WorkerPool& pool = worker.pool();
+  const uint64_t count = pool.thread_count();
+  if (count < 2) return std::nullopt;
+  for (;;) {
+    bool lost_a_race = false;
+    // A random first victim spreads the thieves over the pool instead of
+    // having them all queue up at worker 0.
+    const uint64_t start = worker.next_victim_random() % count;
+    for (uint64_t step = 0; step < count; ++step) {
+      uint64_t victim = start + step;
+      if (victim >= count) victim -= count;
+      if (victim == worker.index()) continue;
+      StealOutcome outcome = pool.slot(victim).thief.steal();
+      if (outcome.kind == StealKind::kStolen) return outcome.job;
+      if (outcome.kind == StealKind::kRetry) lost_a_race = true;
+    }
+    if (!lost_a_race) return std::nullopt;
+  }
+}
+
+std::optional<JobHandle> take_injected_job(WorkerThread& worker) {
+  InjectorQueue& injector = worker.pool().injector();
+  for (;;) {
+    StealOutcome outcome = injector.steal();
+    if (outcome.kind == StealKind::kStolen) return outcome.job;
+    if (outcome.kind == StealKind::kEmpty) return std::nullopt;
+  }
+}
+
+void wait_for_latch(WorkerThread& worker, LatchWord& latch) {
+  AbortOnEscape guard;
+  SleepControl& sleep = worker.pool().sleep();
+  while (!latch.probe()) {
+    // Our own work first, without touching the shared sleep counters.
+    if (auto job = worker.take_own_job()) {
+      execute(*job);
+      continue;
+    }
+    IdleSearch search = sleep.begin_idle(worker.index());
+    for (;;) {
+      if (latch.probe()) {
+        sleep.end_idle();
+        guard.disarm();
+        return;
+      }
+      if (auto job = search_for_job(worker)) {
+        // Finding work while idle is a hint that there is more: end_idle may
+        // wake sleepers to help.
+        sleep.end_idle();
+        execute(*job);
+        break;
+      }
+      sleep.idle_round(search, latch, worker.pool().injector());
+    }
+  }
+  guard.disarm();
+}
+
+}  // namespace velk::pool
