@@ -69,8 +69,11 @@ def _rank_block(query: FloatArray, block: Any, k: int, first_row: int) -> Ranked
     block = np.asarray(block)
     if block.dtype != np.float32:
         raise TypeError(f"a block of embeddings holds {block.dtype}, not float32")
-    # A block cut out of a larger array may be strided; only this block is copied.
+    # A block cut out of a larger array may be strided, and arrays that come
+    # out of the network buffers of a distributed worker may start at any
+    # byte: only what is not already aligned and contiguous is copied here.
     block = np.require(block, requirements=["C", "A"])
+    query = np.require(query, requirements=["C", "A"])
     indices, scores = pairs_to_arrays(
         top_k_flat_np(query, block, block.shape[1], k)
     )

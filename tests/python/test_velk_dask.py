@@ -48,6 +48,31 @@ def test_same_result_as_one_search(rows, chunk, k):
     assert_identical(got, velk.search(query, data, k))
 
 
+def misaligned(values):
+    raw = np.zeros(values.size * 4 + 1, dtype=np.uint8)[1:]
+    array = raw.view(np.float32).reshape(values.shape)
+    array[...] = values
+    return array
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [
+        lambda data: misaligned(data),
+        lambda data: np.repeat(data, 2, axis=1)[:, ::2],
+        lambda data: np.asfortranarray(data),
+    ],
+    ids=["misaligned", "strided", "column-major"],
+)
+def test_blocks_of_any_layout_are_ranked(layout):
+    data = matrix(120, 6, seed=4)
+    query = data[17].copy()
+    embeddings = da.from_array(layout(data), chunks=(25, 6))
+    with dask.config.set(scheduler="synchronous"):
+        got = velk.dask.search(query, embeddings, 9)
+    assert_identical(got, velk.search(query, data, 9))
+
+
 def test_tied_rows_in_different_blocks_come_out_by_row():
     data = matrix(400, 8, seed=2)
     query = data[0].copy()
