@@ -1,0 +1,198 @@
+// The lane-per-row loop shared by the AVX2 and AVX-512 row scorers.
+//
+// Each vector lane carries one row: lane k of a group holds row k's dot
+// product and squared norm, and every column j adds q[j] * row[j] and
+// row[j] * row[j] to them with a separate multiply and add, accumulator
+// first, query element first, exactly as the scalar chain does. Rows are
+// loaded four columns at a time and transposed in registers.
+//
+// Included only by row_scorer_avx2.cc and row_scorer_avx512.cc. Everything
+// here is a template over the instruction-set type `Isa` that each of those
+// files defines in an anonymous namespace, so every instantiation is local to
+// the file that was compiled for that instruction set: no vector code can end
+// up in a shared symbol that the rest of the program calls on any processor.
+//
+// `Isa` provides:
+//   Vec, kLanes                  the register type and the rows it carries
+//   initial()                    every lane -0.0
+//   broadcast(x)                 every lane x
+//   add_in_order(acc, x)         acc + x, acc being the first operand
+//   mul_in_order(a, b)           a * b, a being the first operand
+//   load_columns(rows, stride, out)
+//       out[j] lane k = rows[k * stride + j] for j < 4 and k < kLanes
+//   load_columns_partial(rows, stride, count, out)
+//       the same for j < count (1 to 3); reads no column at or after count
+//   finish(dot, squares, query_norm, scores)
+//       scores[k] = squares[k] > 0 ? dot[k] / (sqrt(squares[k]) * query_norm)
+//                                  : +0.0, correctly rounded, for k < kLanes
+#pragma once
+
+#include <xmmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "src/similarity/views.h"
+
+namespace velk::similarity::lanes {
+
+inline constexpr uint64_t kColumnStep = 4;
+inline constexpr uint64_t kCacheLine = 64;
+// Software prefetch keeps enough lines in flight while rows are short; with
+// long rows each row is a stream the hardware prefetcher follows by itself,
+// and the extra requests only compete with it.
+inline constexpr uint64_t kPrefetchMaxDim = 1024;
+// How far ahead of the rows being scored the prefetch runs.
+inline constexpr uint64_t kPrefetchRowsAhead = 32;
+// Width of the column slices in which the last few rows pass through a
+// zero-padded scratch block; keeps the block small whatever dim is.
+inline constexpr uint64_t kTailColumns = 64;
+
+template <class Isa, int kGroups>
+struct LaneSums {
+  typename Isa::Vec dot[kGroups];
+  typename Isa::Vec squares[kGroups];
+
+  static LaneSums initial() {
+    LaneSums sums;
+    for (int g = 0; g < kGroups; ++g) {
+      sums.dot[g] = Isa::initial();
+      sums.squares[g] = Isa::initial();
+    }
+    return sums;
+  }
+};
+
+// Adds `count` columns (1 to 4) of kGroups groups of Isa::kLanes rows each.
+// Row k of group g starts at rows + (g * kLanes + k) * stride.
+template <class Isa, int kGroups, bool kWithDot>
+[[gnu::always_inline]] inline void add_columns(const float* rows, uint64_t stride,
+                                               const float* query, uint64_t count,
+                                               LaneSums<Isa, kGroups>& sums) {
+  for (int g = 0; g < kGroups; ++g) {
+    typename Isa::Vec column[kColumnStep];
+    const float* group = rows + g * Isa::kLanes * stride;
+    if (count == kColumnStep) {
+      Isa::load_columns(group, stride, column);
+    } else {
+      Isa::load_columns_partial(group, stride, count, column);
+    }
+    for (uint64_t j = 0; j < count; ++j) {
+      if constexpr (kWithDot) {
+        sums.dot[g] =
+            Isa::add_in_order(sums.dot[g], Isa::mul_in_order(Isa::broadcast(query[j]), column[j]));
+      }
+      sums.squares[g] = Isa::add_in_order(sums.squares[g], Isa::mul_in_order(column[j], column[j]));
+    }
+  }
+}
+
+// Runs the columns of one block of rows through its lanes: the first
+// `dot_columns` columns into both sums, the next `square_columns` into the
+// squared norms only (a query shorter than the rows). When `ahead` is not
+// null, each full step also prefetches the next slice of the block of rows
+// that starts there, so that the whole block is requested by the time this
+// one is done.
+template <class Isa, int kGroups>
+void add_row_block(const float* rows, uint64_t stride, const float* query, uint64_t dot_columns,
+                   uint64_t square_columns, const char* ahead, LaneSums<Isa, kGroups>& sums) {
+  constexpr uint64_t kLinesPerStep =
+      kGroups * Isa::kLanes * kColumnStep * sizeof(float) / kCacheLine;
+  auto prefetch_step = [&ahead] {
+    if (ahead == nullptr) return;
+    for (uint64_t line = 0; line < kLinesPerStep; ++line) {
+      _mm_prefetch(ahead + line * kCacheLine, _MM_HINT_T1);
+    }
+    ahead += kLinesPerStep * kCacheLine;
+  };
+  uint64_t j = 0;
+  for (; dot_columns - j >= kColumnStep; j += kColumnStep) {
+    prefetch_step();
+    add_columns<Isa, kGroups, true>(rows + j, stride, query + j, kColumnStep, sums);
+  }
+  if (j < dot_columns) {
+    add_columns<Isa, kGroups, true>(rows + j, stride, query + j, dot_columns - j, sums);
+  }
+  rows += dot_columns;
+  for (j = 0; square_columns - j >= kColumnStep; j += kColumnStep) {
+    prefetch_step();
+    add_columns<Isa, kGroups, false>(rows + j, stride, nullptr, kColumnStep, sums);
+  }
+  if (j < square_columns) {
+    add_columns<Isa, kGroups, false>(rows + j, stride, nullptr, square_columns - j, sums);
+  }
+}
+
+// Finishes the lanes and writes the first `count` of them as pairs for rows
+// first_index, first_index + 1, ...
+template <class Isa, int kGroups>
+void write_scores(const LaneSums<Isa, kGroups>& sums, float query_norm, uint64_t first_index,
+                  uint64_t count, ScoredPair* out) {
+  alignas(64) float scores[kGroups * Isa::kLanes];
+  for (int g = 0; g < kGroups; ++g) {
+    Isa::finish(sums.dot[g], sums.squares[g], query_norm, scores + g * Isa::kLanes);
+  }
+  for (uint64_t k = 0; k < count; ++k) out[k] = ScoredPair{first_index + k, scores[k]};
+}
+
+// The last `count` (< kLanes) rows: a full group would read past them, so
+// they are copied slice by slice into a zero-padded scratch block and the
+// pad lanes are dropped at the end.
+template <class Isa>
+void score_tail_rows(const float* rows, uint64_t count, uint64_t dim, const float* query,
+                     uint64_t dot_columns, float query_norm, uint64_t first_index,
+                     ScoredPair* out) {
+  alignas(64) float scratch[Isa::kLanes * kTailColumns];
+  std::memset(scratch, 0, sizeof scratch);
+  auto sums = LaneSums<Isa, 1>::initial();
+  for (uint64_t column = 0; column < dim; column += kTailColumns) {
+    uint64_t width = dim - column < kTailColumns ? dim - column : kTailColumns;
+    for (uint64_t k = 0; k < count; ++k) {
+      std::memcpy(scratch + k * kTailColumns, rows + k * dim + column, width * sizeof(float));
+    }
+    uint64_t dots = 0;
+    if (column < dot_columns) dots = dot_columns - column < width ? dot_columns - column : width;
+    const float* slice_query = query + (column < dot_columns ? column : dot_columns);
+    add_row_block<Isa, 1>(scratch, kTailColumns, slice_query, dots, width - dots,
+                          /*ahead=*/nullptr, sums);
+  }
+  write_scores<Isa, 1>(sums, query_norm, first_index, count, out);
+}
+
+// score_rows() on lanes: blocks of two groups (two independent sets of
+// chains in flight), then one group, then the tail.
+template <class Isa>
+void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixView& matrix,
+                         uint64_t first, uint64_t last, ScoredPair* out) {
+  constexpr uint64_t kBlockRows = 2 * Isa::kLanes;
+  const uint64_t dim = matrix.dim;
+  const uint64_t dot_columns = query.size < dim ? query.size : dim;
+  const uint64_t square_columns = dim - dot_columns;
+  const bool prefetch = dim <= kPrefetchMaxDim;
+  const float* base = matrix.values.data;
+  uint64_t i = first;
+  for (; last - i >= kBlockRows; i += kBlockRows) {
+    const float* rows = base + i * dim;
+    // Only rows of our own range: past its end they may lie past the buffer.
+    const char* ahead = nullptr;
+    if (prefetch && last - i >= kPrefetchRowsAhead + kBlockRows) {
+      ahead = reinterpret_cast<const char*>(rows + kPrefetchRowsAhead * dim);
+    }
+    auto sums = LaneSums<Isa, 2>::initial();
+    add_row_block<Isa, 2>(rows, dim, query.data, dot_columns, square_columns, ahead, sums);
+    write_scores<Isa, 2>(sums, query_norm, i, kBlockRows, out + (i - first));
+  }
+  if (last - i >= Isa::kLanes) {
+    auto sums = LaneSums<Isa, 1>::initial();
+    add_row_block<Isa, 1>(base + i * dim, dim, query.data, dot_columns, square_columns,
+                          /*ahead=*/nullptr, sums);
+    write_scores<Isa, 1>(sums, query_norm, i, Isa::kLanes, out + (i - first));
+    i += Isa::kLanes;
+  }
+  if (i < last) {
+    score_tail_rows<Isa>(base + i * dim, last - i, dim, query.data, dot_columns, query_norm, i,
+                         out + (i - first));
+  }
+}
+
+}  // namespace velk::similarity::lanes
