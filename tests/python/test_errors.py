@@ -1,0 +1,121 @@
+"""Panics of native code as PanicException, and what they print on stderr."""
+
+import re
+
+import pytest
+
+import _velk
+
+PANIC_DOC = (
+    "\nThe exception raised when Rust code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n")
+
+REPORT = re.compile(r"\nthread '<unnamed>' \(\d+\) panicked at src/[\w/]+\.cc:\d+:\d+:\n"
+                    r"attempt to divide by zero\n")
+NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
+SHORT_NOTE = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace."
+
+
+def caught_panic(call):
+    try:
+        call()
+    except Exception:  # noqa: BLE001 - the point is that this does not catch it
+        pytest.fail("PanicException was caught as an Exception")
+    except BaseException as error:  # noqa: BLE001
+        return error
+    pytest.fail("no panic")
+
+
+@pytest.mark.parametrize("call", [
+    lambda: _velk.top_k_flat([1.0], [1.0, 2.0], 0, 1),
+    lambda: _velk.top_k_flat([], [], 0, 0),
+    lambda: _velk.top_k_flat(query=[1.0], embeddings=[], k=5, dim=0),
+])
+def test_zero_dim_panics(call):
+    error = caught_panic(call)
+    assert error.args == ("attempt to divide by zero",)
+    cls = type(error)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == (
+        "pyo3_runtime", "PanicException", "PanicException")
+    assert cls.__bases__ == (BaseException,)
+    assert cls.__doc__ == PANIC_DOC
+
+
+def test_one_panic_class_per_process():
+    first = caught_panic(lambda: _velk.top_k_flat([1.0], [1.0], 0, 1))
+    second = caught_panic(lambda: _velk.top_k_flat([], [], 0, 1))
+    assert type(first) is type(second)
+    # The module keeps working after a panic.
+    assert _velk.top_k_flat([1.0], [1.0, 1.0], 1, 5) == [(0, 1.0), (1, 1.0)]
+
+
+TWO_PANICS = """
+    import _velk
+    for _ in range(2):
+        try:
+            _velk.top_k_flat([1.0], [1.0], 0, 1)
+        except BaseException as error:
+            assert type(error).__name__ == "PanicException"
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("env, trace", [
+    ({}, "note"),
+    ({"RUST_BACKTRACE": "0"}, "note"),
+    ({"RUST_BACKTRACE": "1"}, "short"),
+    ({"RUST_BACKTRACE": "yes"}, "short"),
+    ({"RUST_BACKTRACE": "full"}, "full"),
+])
+def test_panic_report_on_stderr(run_python, env, trace):
+    result = run_python(TWO_PANICS, env)
+    assert result.returncode == 0 and result.stdout == "done\n", result.stderr
+    err = result.stderr
+    assert len(REPORT.findall(err)) == 2
+    if trace == "note":
+        # The note follows the first report only.
+        assert err.count(NOTE) == 1
+        assert REPORT.match(err) and err.index(NOTE) < REPORT.search(err, 1).start()
+        assert "stack backtrace:" not in err
+    else:
+        assert NOTE not in err
+        assert err.count("stack backtrace:\n") == 2
+        assert err.count(SHORT_NOTE) == (2 if trace == "short" else 0)
+
+
+RESUMED = """
+    import _velk
+    try:
+        _velk.top_k_flat([1.0], [1.0], 0, 1)
+    except BaseException as error:
+        first = error
+
+    class Relay:
+        def __float__(self):
+            raise first
+
+    try:
+        _velk.cosine_similarity([1.0, Relay()], [1.0])
+    except BaseException as error:
+        assert type(error) is type(first) and error is not first, repr(error)
+        print(repr(error.args))
+"""
+
+
+def test_panic_exception_from_python_code_is_resumed(run_python):
+    result = run_python(RESUMED)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "('attempt to divide by zero',)\n"
+    err = result.stderr
+    notice = ("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+              "Python stack trace below:\n")
+    assert err.count(notice) == 1
+    after = err[err.index(notice) + len(notice):]
+    assert after.startswith("Traceback (most recent call last):\n")
+    assert "in __float__" in after
+    assert "PanicException: attempt to divide by zero" in after
+    # Resuming does not report the panic a second time.
+    assert len(REPORT.findall(err)) == 1
+

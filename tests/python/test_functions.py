@@ -1,0 +1,91 @@
+"""cosine_similarity and top_k end to end: binary32 scores and their order."""
+
+import math
+import random
+import threading
+
+import pytest
+
+import _velk
+from conftest import bits, reference_cosine
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("a, b, score", [
+    ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
+    ([1.0, 0.0], [1.0, 1.0], 0.7071067690849304),
+    ([1.0, 1.0], [1.0], 0.7071067690849304),
+    ([3.0, 4.0], [4.0, 3.0], 0.9599999785423279),
+    ([0.1, 0.2, 0.3], [0.3, 0.2, 0.1], 0.7142856121063232),
+    ([-1.0, 0.0], [0.0, -1.0], -0.0),
+    ([], [1.0, 2.0], 0.0),
+    ([], [], 0.0),
+    ([1.0], [], 0.0),
+    ([0.0, 0.0], [1.0, 2.0], 0.0),
+    ([0.0, 0.0], [NAN, 1.0], 0.0),
+    ([1e-30] * 3, [1.0, 2.0, 3.0], 0.0),
+    ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
+    ([0.3, 0.7, 0.2, 0.9, 0.5], [0.3, 0.7, 0.2, 0.9, 0.5], 1.0000001192092896),
+])
+def test_cosine_similarity_worked_values(a, b, score):
+    assert bits(_velk.cosine_similarity(a, b)) == bits(score)
+    assert type(_velk.cosine_similarity(a, b)) is float
+
+
+@pytest.mark.parametrize("a, b", [([NAN, 1.0], [1.0, 1.0]), ([1.0], [1.0, NAN]), ([1e30, 1e30], [1e30, 1.0])])
+def test_cosine_similarity_nan_and_overflow(a, b):
+    assert math.isnan(_velk.cosine_similarity(a, b))
+
+
+@pytest.mark.parametrize("query, rows, k, result", [
+    ([1.0, 0.0], [[0.0, 1.0], [1.0, 0.0], [1.0, 1.0]], 2, [(1, 1.0), (2, 0.7071067690849304)]),
+    ([1.0, 0.0], [], 3, []),
+    ([1.0, 0.0], [[1.0]], 0, []),
+    ([1.0, 1.0], [[1.0]], 5, [(0, 0.7071067690849304)]),
+    ([1.0], [[1.0, 1.0], [], [0.0, 0.0]], 5, [(0, 0.7071067690849304), (1, 0.0), (2, 0.0)]),
+    ([], [[1.0]] * 25, 3, [(0, 0.0), (1, 0.0), (2, 0.0)]),
+    ([0.0, 0.0], [[1.0, 2.0], [3.0, 4.0]], 9, [(0, 0.0), (1, 0.0)]),
+    ([1.0, 2.0], [[2.0, 4.0], [3.0, 1.0], [2.0, 4.0]], 2,
+     [(0, 1.0), (2, 1.0)]),
+])
+def test_top_k_worked_values(query, rows, k, result):
+    assert _velk.top_k(query, rows, k) == result
+
+
+def test_top_k_nan_row_ranks_first():
+    assert _velk.top_k([1.0], [[0.5], [NAN]], 1)[0][0] == 1
+
+
+def test_top_k_scores_equal_cosine_similarity():
+    rng = random.Random(7)
+    query = [rng.uniform(-1, 1) for _ in range(9)]
+    rows = [[rng.uniform(-1, 1) for _ in range(rng.randrange(0, 14))] for _ in range(60)]
+    result = _velk.top_k(query, rows, len(rows))
+    assert sorted(i for i, _ in result) == list(range(len(rows)))
+    for i, score in result:
+        assert bits(score) == bits(_velk.cosine_similarity(query, rows[i]))
+        assert bits(score) == bits(reference_cosine(query, rows[i]))
+    assert [s for _, s in result] == sorted((s for _, s in result), reverse=True)
+
+
+def test_concurrent_callers_each_get_their_own_result():
+    rng = random.Random(3)
+    jobs = []
+    for _ in range(4):
+        query = [rng.uniform(-1, 1) for _ in range(16)]
+        rows = [[rng.uniform(-1, 1) for _ in range(16)] for _ in range(200)]
+        jobs.append((query, rows, _velk.top_k(query, rows, 5)))
+    failures = []
+
+    def worker(query, rows, expected):
+        for _ in range(20):
+            if _velk.top_k(query, rows, 5) != expected:
+                failures.append(expected)
+
+    threads = [threading.Thread(target=worker, args=job) for job in jobs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

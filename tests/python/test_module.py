@@ -1,0 +1,75 @@
+"""What `import _velk` gives: the module, its four functions and their metadata."""
+
+import importlib
+import sys
+
+import pytest
+
+import _velk
+
+NP_DOC = ("Zero-copy variant \u2014 accepts numpy float32 arrays via the Python buffer protocol.\n"
+          "The caller must ensure the arrays are C-contiguous float32.")
+
+
+def test_module_surface():
+    assert _velk.__all__ == ["cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
+    assert _velk.__doc__ == ""
+    assert _velk.__name__ == "_velk"
+
+
+@pytest.mark.parametrize("name, signature, doc", [
+    ("cosine_similarity", "(a, b)", None),
+    ("top_k", "(query, embeddings, k)", None),
+    ("top_k_flat", "(query, embeddings, dim, k)", None),
+    ("top_k_flat_np", "(query, embeddings, dim, k)", NP_DOC),
+])
+def test_function_metadata(name, signature, doc):
+    function = getattr(_velk, name)
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
+    assert function.__name__ == name
+    assert function.__module__ == "_velk"
+    assert function.__self__ is _velk
+
+
+def test_panic_exception_class_is_not_exported():
+    assert not [value for value in vars(_velk).values()
+                if isinstance(value, type) and issubclass(value, BaseException)]
+
+
+def test_reimport_after_removal_gives_the_same_module():
+    first = sys.modules.pop("_velk")
+    try:
+        again = importlib.import_module("_velk")
+        assert again is first
+        assert again.__all__ == ["cosine_similarity", "top_k", "top_k_flat", "top_k_flat_np"]
+    finally:
+        sys.modules["_velk"] = first
+
+
+def test_second_interpreter_is_refused(run_python, tmp_path):
+    out = tmp_path / "message"
+    inner = (
+        "try:\n"
+        "    import _velk\n"
+        "    message = 'imported'\n"
+        "except ImportError as error:\n"
+        "    message = f'ImportError: {error}'\n"
+        f"open({str(out)!r}, 'w').write(message)\n")
+    result = run_python(f"""
+        import _velk
+        try:
+            import _testcapi
+        except ImportError:
+            raise SystemExit(77)
+        _testcapi.run_in_subinterp({inner!r})
+        print(_velk.cosine_similarity([1.0], [1.0]))
+    """)
+    if result.returncode == 77:
+        pytest.skip("no _testcapi to start a subinterpreter")
+    assert result.returncode == 0, result.stderr
+    assert out.read_text() == (
+        "ImportError: PyO3 modules do not yet support subinterpreters, "
+        "see https://github.com/PyO3/pyo3/issues/576")
+    # The refusal leaves the first interpreter's module working.
+    assert result.stdout.strip() == "1.0"
