@@ -13,21 +13,11 @@ namespace velk::similarity {
 namespace {
 
 // pair_cosine(query, row) for every row, in row order, on this thread. The
-// query's squared norm and its root are the same for every row, so they are
-// taken once; the score below is the very expression pair_cosine evaluates
-// (same operands, same order of roundings), hence bit-identical to it.
+// query's squared norm is summed again for every row rather than reused: the
+// kernel alone fixes the order of every operand (NaN payloads follow it), so
+// calling it is what keeps each score identical to cosine_similarity's.
 void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, ScoredPair* out) {
-  float query_squares = squared_norm(query);
-  float query_root = std::sqrt(query_squares);
-  for (uint64_t i = 0; i < n; ++i) {
-    float d = dot(query, rows[i]);
-    float row_squares = squared_norm(rows[i]);
-    float score = +0.0f;
-    if (!(query_squares == 0.0f || row_squares == 0.0f)) {
-      score = d / (query_root * std::sqrt(row_squares));
-    }
-    out[i] = ScoredPair{i, score};
-  }
+  for (uint64_t i = 0; i < n; ++i) out[i] = ScoredPair{i, pair_cosine(query, rows[i])};
 }
 
 }  // namespace
