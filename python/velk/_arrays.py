@@ -48,8 +48,8 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
 
     Plain lists and tuples carry no dtype and are converted (that is a copy in
     any case). Anything else must already hold native float32 values in
-    aligned C order: a float64 matrix is refused rather than silently copied
-    at twice its size, unless `copy` is true.
+    aligned C order: a float64 matrix is refused rather than silently
+    converted on every call, unless `copy` is true.
     """
     import numpy as np
 
