@@ -172,7 +172,7 @@ def test_markdown_and_plot_survive_missing_and_failed_systems(tmp_path):
     report = _report(results)
     report["targets"] = benchmark.evaluate_targets(report)
     table = benchmark.markdown(report)
-    assert "| (a) 1M x 384, k=10 | 50.0 ms | 100.0 ms (2.0x) | — |" in table
+    assert "| (a) 1M x 384, k=10 | 50.0 ms | 100.0 ms (2.00x) | — |" in table
     assert "velk at 0.90" in table
     assert "| velk top_k_flat (flat list) | failed | — |" in table
     benchmark.plot(report, tmp_path / "plot.png", lambda text: None)
