@@ -119,13 +119,6 @@ def test_merge_follows_the_total_order_of_scores(shuffle_seed):
     np.testing.assert_array_equal(score_bits(scores), score_bits(expected))
 
 
-def test_zero_query_finds_nothing():
-    embeddings = da.from_array(matrix(30, 4), chunks=(8, 4))
-    with dask.config.set(scheduler="synchronous"):
-        indices, scores = velk.dask.search(np.zeros(4, np.float32), embeddings, 3)
-    assert indices.shape == scores.shape == (0,)
-
-
 def test_lazy_result_on_request():
     data = matrix(50, 4)
     embeddings = da.from_array(data, chunks=(10, 4))
