@@ -5,6 +5,8 @@
 #include <bit>
 #include <utility>
 
+#include "src/runtime/panic.h"
+
 namespace velk::similarity {
 namespace {
 
@@ -350,6 +352,8 @@ void sort_by_rank(ScoredPair* pairs, size_t m) {
 }
 
 void select_top(ScoredPair* pairs, size_t m, size_t k) {
+  // Callers cut at k only when k < m; anything else would read past the end.
+  VELK_ASSERT(k >= 1 && k < m);
   if (k == 1) {
     // The first of the best: the array is still in row order, so ties go to
     // the lowest row. Only a strictly larger key replaces the kept one.

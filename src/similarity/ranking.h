@@ -37,7 +37,7 @@ inline int32_t ranking_key(float score) {
 // For m >= 33 with any other input, tied pairs may end in any relative order.
 void sort_by_rank(ScoredPair* pairs, size_t m);
 
-// Requires 1 <= k < m. Reorders pairs[0 .. m) so that positions [0, k) hold
+// Requires 1 <= k < m (a break panics). Reorders pairs[0 .. m) so that positions [0, k) hold
 // pairs whose keys are each >= every key at positions [k, m), and position
 // k - 1 holds a pair with the k-th largest key. The first k are in no
 // particular order, except as stated here.

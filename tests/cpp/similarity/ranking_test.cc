@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <string>
 #include <vector>
+
+#include "src/runtime/panic.h"
 
 namespace velk::similarity {
 namespace {
@@ -60,20 +63,9 @@ void expect_same_pairs(const std::vector<ScoredPair>& input,
 enum class Shape { kFewDistinct, kUniform, kSpecials, kAscending, kDescending, kSawtooth,
                    kPipeOrgan, kAllEqualButOne, kSignedZeros };
 
-std::string shape_name(Shape shape) {
-  switch (shape) {
-    case Shape::kFewDistinct: return "FewDistinct";
-    case Shape::kUniform: return "Uniform";
-    case Shape::kSpecials: return "Specials";
-    case Shape::kAscending: return "Ascending";
-    case Shape::kDescending: return "Descending";
-    case Shape::kSawtooth: return "Sawtooth";
-    case Shape::kPipeOrgan: return "PipeOrgan";
-    case Shape::kAllEqualButOne: return "AllEqualButOne";
-    case Shape::kSignedZeros: return "SignedZeros";
-  }
-  return "?";
-}
+constexpr const char* kShapeNames[] = {"FewDistinct", "Uniform", "Specials", "Ascending",
+                                       "Descending", "Sawtooth", "PipeOrgan", "AllEqualButOne",
+                                       "SignedZeros"};
 
 std::vector<float> make_scores(Shape shape, size_t m, uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -230,7 +222,7 @@ TEST_P(RankingShapeTest, MedianOfMediansFallbackSelects) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, RankingShapeTest, testing::ValuesIn(kAllShapes),
                          [](const testing::TestParamInfo<Shape>& info) {
-                           return shape_name(info.param);
+                           return kShapeNames[static_cast<int>(info.param)];
                          });
 
 // From 21 pairs on, an input that is one run is either left exactly as it is
@@ -255,18 +247,6 @@ TEST(SortByRankTest, SingleRunInputs) {
   }
 }
 
-// Rows 3, 7 and 12 of 30 share the best score: stable below 33 pairs.
-TEST(SortByRankTest, TiedBestOfThirtyKeepRowOrder) {
-  std::vector<float> scores(30);
-  for (size_t i = 0; i < 30; ++i) scores[i] = static_cast<float>((i * 17) % 11) * 0.01f;
-  for (size_t row : {3u, 7u, 12u}) scores[row] = 0.5f;
-  std::vector<ScoredPair> pairs = pairs_of(scores);
-  sort_by_rank(pairs.data(), pairs.size());
-  EXPECT_EQ(indices_of(pairs).at(0), 3u);
-  EXPECT_EQ(indices_of(pairs).at(1), 7u);
-  EXPECT_EQ(indices_of(pairs).at(2), 12u);
-}
-
 // k = 1 takes the first of the best and swaps only it with position 0.
 TEST(SelectTopTest, FirstOfTheBestForKOne) {
   for (size_t m : {2u, 5u, 17u, 33u, 1000u}) {
@@ -281,6 +261,25 @@ TEST(SelectTopTest, FirstOfTheBestForKOne) {
     std::swap(expected[0], expected[first_best]);
     EXPECT_EQ(indices_of(pairs), indices_of(expected)) << "m=" << m;
   }
+}
+
+// A cut outside 1 <= k < m is refused before any pair is read.
+TEST(SelectTopTest, RefusesCutOutsideTheArray) {
+  std::vector<ScoredPair> pairs = pairs_of({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+  const std::pair<size_t, size_t> cuts[] = {{0, 0}, {0, 1}, {1, 1}, {5, 0}, {5, 5}, {5, 6}};
+  for (auto [m, k] : cuts) {
+    testing::internal::CaptureStderr();
+    bool panicked = false;
+    try {
+      select_top(pairs.data(), m, k);
+    } catch (const PanicError&) {
+      note_panic_caught();
+      panicked = true;
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(panicked) << "m=" << m << " k=" << k;
+  }
+  EXPECT_EQ(indices_of(pairs), (std::vector<uint64_t>{0, 1, 2, 3, 4}));
 }
 
 // Up to 16 pairs the selection sorts them all, keeping tie order.
