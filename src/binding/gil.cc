@@ -88,18 +88,14 @@ LockGuard acquire_lock() {
     return LockGuard(LockGuard::Kind::kAssumed, PyGILState_UNLOCKED);
   }
   PyGILState_STATE state = PyGILState_Ensure();
-  LockGuard guard(LockGuard::Kind::kEnsured, state);
-  // The guard exists before the check so that a forbidden entry still gives
-  // back what PyGILState_Ensure took; its count step comes right after.
-  guard.active_ = false;
-  if (tls_lock_count < 0) {
+  if (tls_lock_count < 0) [[unlikely]] {
+    // Give back what we took before reporting the forbidden entry.
     PyGILState_Release(state);
     check_lock_allowed();
   }
   ++tls_lock_count;
-  guard.active_ = true;
   apply_pool_if_present();
-  return guard;
+  return LockGuard(LockGuard::Kind::kEnsured, state);
 }
 
 void release_guard(LockGuard& guard) noexcept { guard.release(); }
