@@ -219,16 +219,19 @@ DequeThief::~DequeThief() { drop_end(shared_); }
 
 StealOutcome DequeThief::steal() const {
   WorkDeque& shared = *shared_;
-  // seq_cst (at least acquire): with the seq_cst load of back below and the
-  // owner's seq_cst store and load in pop, the owner and a thief cannot both
-  // take the last job. On x86 a seq_cst load is a plain load.
+  // seq_cst: the two index reads must not be reordered against the owner's
+  // lowering of back and re-read of front in pop, or the owner and a thief
+  // could both take the last job. Making both reads (and the owner's pair)
+  // seq_cst puts all four in one total order, which is what a full fence
+  // between them would give; no separate fence is needed, even when this
+  // pin is nested and so brings no fence of its own. On x86 a seq_cst load
+  // is a plain load. Also acquire, as a thief's read of front must be.
   std::int64_t front = shared.front.load(std::memory_order_seq_cst);
-  // A full fence belongs between the two index reads. An outermost pin
-  // contains one; a nested pin does not, so add one ourselves.
-  if (epoch::is_pinned()) std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Pinned from here on: a ring the owner retires meanwhile is not freed
+  // until we are done reading it.
   epoch::EpochGuard guard = epoch::pin_participant();
-  // seq_cst (at least acquire): see the load of front; acquire also makes
-  // the jobs before this back visible.
+  // seq_cst: see the load of front. Also acquire: the jobs below this back
+  // are visible.
   std::int64_t back = shared.back.load(std::memory_order_seq_cst);
   if (index_distance(back, front) <= 0) return StealOutcome{StealKind::kEmpty, {}};
 

@@ -117,23 +117,25 @@ void InjectorQueue::push(JobHandle job) {
 
 StealOutcome InjectorQueue::steal() {
   SpinBackoff backoff;
-  // acquire (both): the head block matches the index (block is stored first).
-  std::uint64_t head = head_.index.load(std::memory_order_acquire);
+  // seq_cst: the head must be read before the tail below (a tail read
+  // earlier might already have been passed by other takers); two seq_cst
+  // loads stay in order without a fence between them. Also acquire: the
+  // head block matches the index (the block is stored first).
+  std::uint64_t head = head_.index.load(std::memory_order_seq_cst);
+  // acquire: as above.
   InjectorBlock* block = head_.block.load(std::memory_order_acquire);
   while (offset_of(head) == kBlockSlots) {
     // The taker of the last slot is moving the head to the next block.
     backoff.heavy_wait();
-    head = head_.index.load(std::memory_order_acquire);
+    // seq_cst and acquire: as above.
+    head = head_.index.load(std::memory_order_seq_cst);
     block = head_.block.load(std::memory_order_acquire);
   }
 
   std::uint64_t next_head = head + kPositionStep;
   if ((head & kNextBlockFlag) == 0) {
-    // The head must be read before the tail: a tail read earlier might
-    // already have been passed by other takers.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    // seq_cst: ordered after the fence also for tools that do not model
-    // fences, and in one order with the pushers' claims.
+    // seq_cst: after the head (see above), in one order with the pushers'
+    // claims.
     std::uint64_t tail = tail_.index.load(std::memory_order_seq_cst);
     if ((head >> 1) == (tail >> 1)) return StealOutcome{StealKind::kEmpty, {}};
     // The tail is in a later block: every slot of this one is claimed, so
