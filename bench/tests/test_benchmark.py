@@ -143,7 +143,7 @@ def test_targets_pass_and_miss_on_the_right_side():
     ]
     statuses = _statuses(_report(results, scan=0.95))
     assert statuses == {
-        "(a) k=10 scan share of streaming read": "PASS",
+        "(a) k=10 scan share of streaming read (C++ row scorer)": "PASS",
         "(a) k=10 whole call share of streaming read": "PASS",  # 0.045 / 0.050 = 0.9
         "(a) k=10 speed-up over numpy with norms per call": "MISS",
         "(a) k=10 speed-up over numpy with norms precomputed": "PASS",  # 1.4x
@@ -180,13 +180,28 @@ def test_markdown_and_plot_survive_missing_and_failed_systems(tmp_path):
     json.dumps(report)  # everything in the report must serialise
 
 
-def test_scan_binary_output_is_parsed(tmp_path):
+@pytest.mark.parametrize("kernels, picked", [
+    (("scalar", "avx2", "avx512"), "avx512"),
+    (("scalar", "avx2"), "avx2"),
+    (("scalar",), "scalar"),
+])
+def test_scan_binary_output_is_parsed(tmp_path, kernels, picked):
+    lines = ["rows 1000000, dim 384, 1.54 GB, best of 7",
+             "  stream sum   1 thread     80.00 ms   19.2 GB/s",
+             "  stream sum   2 threads    43.00 ms   35.7 GB/s"]
+    for number, kernel in enumerate(kernels):
+        lines.append(f"  {kernel:<12} 1 thread  {90 + number:8.2f} ms   17.0 GB/s  0.{number + 5}1 of stream")
+        lines.append(f"  {kernel:<12} 2 threads {50 + number:8.2f} ms   30.0 GB/s  0.{number + 5}2 of stream")
     script = tmp_path / "row_scorer_bench"
-    script.write_text("#!/bin/sh\necho 'd=384 1 thread: 80.1 ms, 0.93 of stream'\n"
-                      "echo 'd=384 2 threads: 44.0 ms, 0.97 of stream'\necho 'unrelated 3 lines'\n")
+    # The script also checks that it was asked for the scenario's matrix.
+    script.write_text("#!/bin/sh\n[ \"$*\" = '--rows 1000 --dim 384' ] || exit 2\ncat <<'EOF'\n"
+                      + "\n".join(lines) + "\nEOF\n")
     script.chmod(script.stat().st_mode | stat.S_IEXEC)
-    scan = benchmark.run_scan_binary(str(script), lambda text: None)
-    assert scan["share_of_stream"] == {"1": 0.93, "2": 0.97}
+    scan = benchmark.run_scan_binary(str(script), 1000, 384, lambda text: None)
+    number = kernels.index(picked)
+    assert scan["kernel"] == picked
+    assert scan["share_of_stream"] == {"1": float(f"0.{number + 5}1"), "2": float(f"0.{number + 5}2")}
+    assert set(scan["share_of_stream_by_kernel"]) == set(kernels)
 
 
 def test_docs_table_is_replaced_between_the_markers(tmp_path):
