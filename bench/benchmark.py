@@ -912,6 +912,9 @@ def main(argv=None) -> int:
         "results": [],
     }
     log(f"velk benchmark: {threads} threads, {args.runs} runs per case, {report['machine']['cpu']}")
+    for library in report["blas"]:
+        if library.get("internal_api") == "openblas":
+            log(f"   {library.get('prefix')} {library.get('version')}: {library.get('architecture')} kernels")
     with blas_threads(threads):
         for key, spec in MATRIX_SCENARIOS.items():
             if key in args.scenarios:
