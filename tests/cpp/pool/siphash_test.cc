@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <numeric>
-#include <thread>
 #include <vector>
 
 namespace velk::pool {
@@ -68,23 +66,6 @@ TEST(VictimSeedTest, ZeroHashDrawsTheNextCounterValue) {
   EXPECT_EQ(next_victim_seed(counter, zero_for_first_two), 14u);
   EXPECT_EQ(counter.load(), 3u);
   EXPECT_EQ(next_victim_seed(counter, zero_for_first_two), 21u);
-}
-
-TEST(VictimSeedTest, ConcurrentDrawsAreDistinctAndNonZero) {
-  constexpr int kThreads = 4, kDraws = 200;
-  std::vector<std::vector<uint64_t>> drawn(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&drawn, t] {
-      for (int i = 0; i < kDraws; ++i) drawn[t].push_back(next_victim_seed());
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::vector<uint64_t> all;
-  for (auto& part : drawn) all.insert(all.end(), part.begin(), part.end());
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
-  EXPECT_EQ(std::count(all.begin(), all.end(), 0u), 0);
 }
 
 }  // namespace
