@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <bit>
+#include <cstddef>
 #include <utility>
 
 #include "src/runtime/panic.h"
@@ -14,6 +15,8 @@ namespace {
 constexpr size_t kInsertionSortMax = 20;
 // Up to this many pairs (and for every quicksort leaf) the sort is stable.
 constexpr size_t kSmallSortMax = 32;
+// The small sort inserts one by one up to here; above, each half has >= 8.
+constexpr size_t kSmallSortInsertionMax = 16;
 // Sub-ranges of the selection up to this size are finished by insertion.
 constexpr size_t kSelectInsertionMax = 16;
 // Partitioning steps the selection may spend before it switches to a pivot
@@ -24,24 +27,10 @@ constexpr size_t kPseudoMedianMin = 64;
 
 inline int32_t key_of(const ScoredPair& pair) { return ranking_key(pair.score); }
 
-// Moves each pair left past every pair with a strictly smaller key, so equal
-// keys keep their order.
-void insertion_sort(ScoredPair* v, size_t m) {
-  for (size_t i = 1; i < m; ++i) {
-    ScoredPair moving = v[i];
-    const int32_t moving_key = key_of(moving);
-    size_t j = i;
-    while (j > 0 && key_of(v[j - 1]) < moving_key) {
-      v[j] = v[j - 1];
-      --j;
-    }
-    v[j] = moving;
-  }
-}
-
-// Inserts sorted[i] into the sorted run sorted[0 .. i), behind its equals.
+// Inserts sorted[i] into the sorted run sorted[0 .. i): it moves left past
+// every pair with a strictly smaller key and stops behind its equals.
 void insert_last(ScoredPair* sorted, size_t i) {
-  ScoredPair moving = sorted[i];
+  const ScoredPair moving = sorted[i];
   const int32_t moving_key = key_of(moving);
   size_t j = i;
   while (j > 0 && key_of(sorted[j - 1]) < moving_key) {
@@ -49,6 +38,11 @@ void insert_last(ScoredPair* sorted, size_t i) {
     --j;
   }
   sorted[j] = moving;
+}
+
+// Stable: equal keys keep their order.
+void insertion_sort(ScoredPair* v, size_t m) {
+  for (size_t i = 1; i < m; ++i) insert_last(v, i);
 }
 
 // Sorts src[0 .. 4) into dst[0 .. 4) without branches on the keys, stably:
@@ -81,63 +75,52 @@ void sort4_stable(const ScoredPair* src, ScoredPair* dst) {
 // Merges the sorted runs src[0 .. mid) and src[mid .. m) into dst[0 .. m),
 // stably, from both ends at once: the front takes the better head (the left
 // one on a tie), the back takes the worse tail (the right one on a tie). With
-// a total order the two ends never take the same pair.
+// a total order the two ends never take the same pair. Requires 0 < mid < m.
 void merge_both_ends(const ScoredPair* src, size_t m, size_t mid, ScoredPair* dst) {
-  const ScoredPair* left = src;
-  const ScoredPair* right = src + mid;
-  const ScoredPair* left_tail = src + mid - 1;
-  const ScoredPair* right_tail = src + m - 1;
-  ScoredPair* out_front = dst;
-  ScoredPair* out_back = dst + m - 1;
+  // Signed positions: a tail runs to -1 once its run is used up.
+  ptrdiff_t left = 0;
+  ptrdiff_t right = static_cast<ptrdiff_t>(mid);
+  ptrdiff_t left_tail = static_cast<ptrdiff_t>(mid) - 1;
+  ptrdiff_t right_tail = static_cast<ptrdiff_t>(m) - 1;
+  size_t front = 0;
+  size_t back = m - 1;
   for (size_t step = 0; step < m / 2; ++step) {
-    const bool take_right = key_of(*right) > key_of(*left);
-    *out_front++ = take_right ? *right : *left;
+    const bool take_right = key_of(src[right]) > key_of(src[left]);
+    dst[front++] = src[take_right ? right : left];
     right += take_right;
     left += !take_right;
 
-    const bool take_left_tail = key_of(*left_tail) < key_of(*right_tail);
-    *out_back-- = take_left_tail ? *left_tail : *right_tail;
+    const bool take_left_tail = key_of(src[left_tail]) < key_of(src[right_tail]);
+    dst[back--] = src[take_left_tail ? left_tail : right_tail];
     left_tail -= take_left_tail;
     right_tail -= !take_left_tail;
   }
   if (m % 2 != 0) {
-    // Exactly one pair is left, on whichever side is not yet used up.
-    *out_front = left <= left_tail ? *left : *right;
+    // Exactly one pair is left, in whichever run is not yet used up.
+    dst[front] = src[left <= left_tail ? left : right];
   }
 }
 
-// Stable sort of m <= kSmallSortMax pairs in place, through a stack buffer:
-// each half gets a sorting network on its first 8 (or 4) pairs and insertion
-// of the rest, then the halves are merged from both ends back into v.
+// Stable sort of m <= kSmallSortMax pairs in place. Above 16 pairs it goes
+// through a stack buffer: each half (8 to 16 pairs) gets a sorting network on
+// its first 8 and insertion of the rest, then the halves are merged from both
+// ends back into v.
 void small_sort(ScoredPair* v, size_t m) {
-  if (m < 2) return;
-  if (m <= kSelectInsertionMax) {
+  if (m <= kSmallSortInsertionMax) {
     insertion_sort(v, m);
     return;
   }
   ScoredPair halves[kSmallSortMax];
   ScoredPair quarters[8];
   const size_t mid = m / 2;
-  const size_t starts[2] = {0, mid};
-  const size_t lengths[2] = {mid, m - mid};
-  for (int h = 0; h < 2; ++h) {
-    const ScoredPair* src = v + starts[h];
-    ScoredPair* dst = halves + starts[h];
-    const size_t length = lengths[h];
-    size_t presorted;
-    if (length >= 8) {
-      sort4_stable(src, quarters);
-      sort4_stable(src + 4, quarters + 4);
-      merge_both_ends(quarters, 8, 4, dst);
-      presorted = 8;
-    } else if (length >= 4) {
-      sort4_stable(src, dst);
-      presorted = 4;
-    } else {
-      dst[0] = src[0];
-      presorted = 1;
-    }
-    for (size_t i = presorted; i < length; ++i) {
+  for (size_t start : {size_t{0}, mid}) {
+    const size_t length = start == 0 ? mid : m - mid;
+    const ScoredPair* src = v + start;
+    ScoredPair* dst = halves + start;
+    sort4_stable(src, quarters);
+    sort4_stable(src + 4, quarters + 4);
+    merge_both_ends(quarters, 8, 4, dst);
+    for (size_t i = 8; i < length; ++i) {
       dst[i] = src[i];
       insert_last(dst, i);
     }
