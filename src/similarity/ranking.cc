@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 
@@ -175,21 +176,24 @@ size_t choose_pivot(const ScoredPair* v, size_t s) {
 }
 
 // Moves v[pivot] to the front and gathers behind it every other pair that
-// satisfies `goes_front(key)`, in one pass without branches on the keys.
-// Returns how many pairs were gathered (the pivot not counted).
-template <class Predicate>
+// satisfies `goes_front(key)`. Returns how many pairs were gathered (the
+// pivot not counted). With kFew = false the pass has no branch on the keys;
+// with kFew = true it branches, which is cheaper when few pairs go to the
+// front (the branch is then predicted and the pass hardly writes).
+template <bool kFew = false, class Predicate>
 size_t gather_behind_front(ScoredPair* v, size_t s, size_t pivot, Predicate goes_front) {
   static_assert(sizeof(ScoredPair) == sizeof(__m128i));
   std::swap(v[0], v[pivot]);
   size_t boundary = 1;
   for (size_t i = 1; i < s; ++i) {
+    if (kFew && !goes_front(key_of(v[i]))) continue;
     // Pairs move as single 16-byte values: the slot at `boundary` is often
     // read right after it was written, and a load that spans two smaller
     // stores cannot be forwarded from them, which costs far more than the
     // whole step.
     const __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
     const __m128i displaced = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + boundary));
-    const bool front = goes_front(key_of(v[i]));
+    const bool front = kFew || goes_front(key_of(v[i]));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(v + i), displaced);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(v + boundary), current);
     boundary += front;
@@ -199,9 +203,10 @@ size_t gather_behind_front(ScoredPair* v, size_t s, size_t pivot, Predicate goes
 
 // Partitions v[0 .. s) around v[pivot]: pairs with a larger key first, then
 // the pivot, then the rest (keys <= the pivot's). Returns the pivot's place.
+template <bool kFew = false>
 size_t partition_around(ScoredPair* v, size_t s, size_t pivot) {
   const int32_t pivot_key = key_of(v[pivot]);
-  const size_t before = gather_behind_front(v, s, pivot, [pivot_key](int32_t key) {
+  const size_t before = gather_behind_front<kFew>(v, s, pivot, [pivot_key](int32_t key) {
     return key > pivot_key;
   });
   std::swap(v[0], v[before]);
@@ -210,9 +215,10 @@ size_t partition_around(ScoredPair* v, size_t s, size_t pivot) {
 
 // For a sub-range none of whose keys exceeds v[pivot]'s: gathers the pairs
 // with exactly that key at the front. Returns how many there are (>= 1).
+template <bool kFew = false>
 size_t gather_equal(ScoredPair* v, size_t s, size_t pivot) {
   const int32_t pivot_key = key_of(v[pivot]);
-  return 1 + gather_behind_front(v, s, pivot, [pivot_key](int32_t key) {
+  return 1 + gather_behind_front<kFew>(v, s, pivot, [pivot_key](int32_t key) {
            return key >= pivot_key;
          });
 }
@@ -255,6 +261,91 @@ void quick_sort(ScoredPair* v, size_t s, bool bounded, int32_t bound_key, unsign
     } else {
       quick_sort(v + place + 1, right, /*bounded=*/true, pivot_key, depth_budget);
       s = left;
+    }
+  }
+}
+
+// Where a large selection starts: when the target lies near the front, a
+// first pivot taken from a sample, just behind the target's expected rank,
+// splits off a small front part in one pass that mostly only reads. The
+// sample is this many evenly spaced pairs, and only arrays of at least
+// kSampledSelectMin pairs (well beyond the caches) take this route.
+constexpr size_t kSampleSize = 512;
+constexpr size_t kSampledSelectMin = 16384;
+
+void introselect(ScoredPair* v, size_t s, size_t t);
+
+// The sample rank whose pair most likely ranks just behind position t of
+// v[0 .. s), or kSampleSize when t is not near the front. About three
+// standard deviations (plus two) past the expected count of sampled pairs
+// ahead of the target, so that the pivot falls short only rarely.
+size_t sample_rank_behind(size_t s, size_t t) {
+  const double expected = static_cast<double>(t + 1) * kSampleSize / static_cast<double>(s);
+  const double rank = expected + 3.0 * std::sqrt(expected) + 2.0;
+  return rank < kSampleSize / 8 ? static_cast<size_t>(rank) : kSampleSize;
+}
+
+// Selection of position t in v[0 .. s): introselect with the step budget,
+// the remembered pivot and the fallbacks described on select_top.
+void introselect(ScoredPair* v, size_t s, size_t t) {
+  int steps = 0;
+  bool bounded = false;
+  int32_t bound_key = 0;
+
+  const size_t sample_rank = s >= kSampledSelectMin ? sample_rank_behind(s, t) : kSampleSize;
+  if (sample_rank < kSampleSize) {
+    const size_t stride = s / kSampleSize;
+    // Position i <= i * stride: earlier samples, already in front, stay put.
+    for (size_t i = 1; i < kSampleSize; ++i) std::swap(v[i], v[i * stride]);
+    introselect(v, kSampleSize, sample_rank);
+    const size_t place = partition_around</*kFew=*/true>(v, s, sample_rank);
+    ++steps;
+    if (t == place) return;
+    if (t < place) {
+      s = place;
+    } else {
+      // The pivot fell short of the target, most likely because many pairs
+      // share its key: take those next, as one run, before anything else.
+      const size_t done = place + gather_equal(v + place, s - place, 0);
+      ++steps;
+      if (t < done) return;
+      v += done;
+      s -= done;
+      t -= done;
+    }
+  }
+
+  for (;; ++steps) {
+    if (s <= kSelectInsertionMax) {
+      insertion_sort(v, s);
+      return;
+    }
+    if (steps >= kSelectStepBudget) {
+      fallback::median_of_medians_select(v, s, t);
+      return;
+    }
+    const size_t pivot = choose_pivot(v, s);
+    if (bounded && key_of(v[pivot]) == bound_key) {
+      // The pivot equals one placed earlier just before this sub-range, so it
+      // is this sub-range's largest key: gather its equals and skip them.
+      const size_t equal = gather_equal(v, s, pivot);
+      if (t < equal) return;
+      v += equal;
+      s -= equal;
+      t -= equal;
+      bounded = false;
+      continue;
+    }
+    const size_t place = partition_around(v, s, pivot);
+    if (t == place) return;
+    if (t < place) {
+      s = place;
+    } else {
+      bound_key = key_of(v[place]);
+      bounded = true;
+      v += place + 1;
+      s -= place + 1;
+      t -= place + 1;
     }
   }
 }
@@ -353,45 +444,7 @@ void select_top(ScoredPair* pairs, size_t m, size_t k) {
     return;
   }
 
-  const size_t target = k - 1;
-  ScoredPair* v = pairs;
-  size_t s = m;
-  size_t t = target;
-  bool bounded = false;
-  int32_t bound_key = 0;
-  for (int steps = 0;; ++steps) {
-    if (s <= kSelectInsertionMax) {
-      insertion_sort(v, s);
-      return;
-    }
-    if (steps == kSelectStepBudget) {
-      fallback::median_of_medians_select(v, s, t);
-      return;
-    }
-    const size_t pivot = choose_pivot(v, s);
-    if (bounded && key_of(v[pivot]) == bound_key) {
-      // The pivot equals one placed earlier just before this sub-range, so it
-      // is this sub-range's largest key: gather its equals and skip them.
-      const size_t equal = gather_equal(v, s, pivot);
-      if (t < equal) return;
-      v += equal;
-      s -= equal;
-      t -= equal;
-      bounded = false;
-      continue;
-    }
-    const size_t place = partition_around(v, s, pivot);
-    if (t == place) return;
-    if (t < place) {
-      s = place;
-    } else {
-      bound_key = key_of(v[place]);
-      bounded = true;
-      v += place + 1;
-      s -= place + 1;
-      t -= place + 1;
-    }
-  }
+  introselect(pairs, m, k - 1);
 }
 
 }  // namespace velk::similarity
