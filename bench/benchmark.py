@@ -84,9 +84,22 @@ class Timing:
     median_s: float
     min_s: float
     runs: int
+    samples: list[float] = field(default_factory=list)
+
+    @classmethod
+    def of(cls, samples: list[float]) -> "Timing":
+        return cls(statistics.median(samples), min(samples), len(samples), samples)
 
     def as_dict(self) -> dict:
-        return {"median_s": self.median_s, "min_s": self.min_s, "runs": self.runs}
+        result = {"median_s": self.median_s, "min_s": self.min_s, "runs": self.runs}
+        if len(self.samples) <= 50:
+            result["samples_s"] = self.samples
+        else:
+            # Thousands of latency samples: keep their spread, not each one.
+            ordered = sorted(self.samples)
+            result["p10_s"] = ordered[len(ordered) // 10]
+            result["p90_s"] = ordered[len(ordered) * 9 // 10]
+        return result
 
 
 def time_calls(call, runs: int, warmup: int = 1) -> Timing:
@@ -98,7 +111,7 @@ def time_calls(call, runs: int, warmup: int = 1) -> Timing:
         start = time.perf_counter_ns()
         call()
         samples.append((time.perf_counter_ns() - start) * 1e-9)
-    return Timing(statistics.median(samples), min(samples), runs)
+    return Timing.of(samples)
 
 
 def time_latency(call, budget_s: float, min_calls: int = 200, max_calls: int = 20_000) -> Timing:
@@ -116,7 +129,7 @@ def time_latency(call, budget_s: float, min_calls: int = 200, max_calls: int = 2
         t0 = clock()
         call()
         samples.append(clock() - t0)
-    return Timing(statistics.median(samples) * 1e-9, min(samples) * 1e-9, calls)
+    return Timing.of([sample * 1e-9 for sample in samples])
 
 
 # ---------------------------------------------------------------- stream

@@ -217,3 +217,16 @@ def test_arguments_keep_at_least_five_runs(given, kept):
     args = benchmark.parse_args(["--scenarios", "a, d", "--runs", given])
     assert args.scenarios == ["a", "d"]
     assert args.runs == kept
+
+
+@pytest.mark.parametrize("latency", [False, True])
+def test_timings_count_every_call(latency):
+    calls = []
+    call = lambda: calls.append(1)  # noqa: E731
+    timing = benchmark.time_latency(call, budget_s=0.0, min_calls=300) if latency else benchmark.time_calls(call, 6, warmup=2)
+    timed = 300 if latency else 6
+    assert timing.runs == timed and len(timing.samples) == timed
+    assert len(calls) == timed + (40 if latency else 2)  # the untimed warm-up calls come first
+    assert 0 <= timing.min_s <= timing.median_s
+    kept = timing.as_dict()
+    assert ("p90_s" in kept) == latency and ("samples_s" in kept) != latency
