@@ -1,0 +1,167 @@
+#include "src/pool/join.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "src/pool/registry.h"
+#include "src/runtime/panic.h"
+
+namespace velk::pool {
+namespace {
+
+std::string failure_of(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const PanicError& error) {
+    note_panic_caught();
+    return error.message();
+  }
+  return "<no failure>";
+}
+
+// Sum of [lo, hi) by recursive joins, deep enough that halves get stolen.
+uint64_t join_sum(uint64_t lo, uint64_t hi) {
+  if (hi - lo <= 16) {
+    uint64_t s = 0;
+    for (uint64_t i = lo; i < hi; ++i) s += i;
+    return s;
+  }
+  const uint64_t mid = lo + (hi - lo) / 2;
+  auto [a, b] = join_pair([&](bool) { return join_sum(lo, mid); },
+                          [&](bool) { return join_sum(mid, hi); });
+  return a + b;
+}
+
+TEST(JoinPairTest, NestedJoinsComputeTheRightAnswer) {
+  for (uint64_t n : {1, 2, 17, 1000, 50000}) EXPECT_EQ(join_sum(0, n), n * (n - 1) / 2);
+}
+
+TEST(JoinPairTest, CallsFromOutsideReuseTheCallerLatch) {
+  for (int i = 0; i < 100; ++i) {
+    auto [a, b] = join_pair([i](bool) { return i; }, [i](bool) { return -i; });
+    ASSERT_EQ(a + b, 0);
+    ASSERT_FALSE(caller_latch().is_set());
+  }
+}
+
+TEST(JoinPairTest, ManyOutsideThreadsAtOnce) {
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&wrong] {
+      for (int i = 0; i < 20; ++i) {
+        if (join_sum(0, 3000) != 3000ull * 2999 / 2) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// From outside, the whole join is handed in: the left half runs with
+// migrated set, and so does the right one whichever way it ran. Inside a
+// worker the left half is the plain continuation.
+TEST(JoinPairTest, MigratedFlagsFromOutsideAndInside) {
+  bool outer_left = false, outer_right = false, inner_left = true;
+  join_pair(
+      [&](bool migrated) {
+        outer_left = migrated;
+        join_pair([&](bool m) { return inner_left = m; }, [](bool m) { return m; });
+        return 0;
+      },
+      [&](bool migrated) { return outer_right = migrated; });
+  EXPECT_TRUE(outer_left);
+  EXPECT_TRUE(outer_right);
+  EXPECT_FALSE(inner_left);
+}
+
+struct FailureCase {
+  bool left_fails;
+  bool right_fails;
+  bool nested;  // the failing join runs inside a worker rather than handed in
+  std::string expected;
+};
+
+class JoinFailureTest : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(JoinFailureTest, FailureReachesCallerAfterBothHalvesFinish) {
+  const FailureCase& c = GetParam();
+  std::atomic<bool> right_finished{false};
+  auto failing_join = [&] {
+    join_pair(
+        [&](bool) -> int {
+          if (c.left_fails) panic("left failed");
+          return 1;
+        },
+        [&](bool) -> int {
+          // Long enough that the left failure arrives while this half is
+          // still queued or running.
+          volatile uint64_t spin = 0;
+          for (int i = 0; i < 200000; ++i) spin = spin + 1;
+          right_finished.store(true);
+          if (c.right_fails) panic("right failed");
+          return 2;
+        });
+  };
+  std::string message = failure_of([&] {
+    if (c.nested) {
+      join_pair([&](bool) { failing_join(); return 0; }, [](bool) { return join_sum(0, 500); });
+    } else {
+      failing_join();
+    }
+  });
+  EXPECT_EQ(message, c.expected);
+  EXPECT_TRUE(right_finished.load());
+  EXPECT_EQ(join_sum(0, 100), 4950u);  // the pool still works
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JoinFailureTest,
+    testing::Values(FailureCase{true, false, false, "left failed"},
+                    FailureCase{false, true, false, "right failed"},
+                    FailureCase{true, true, false, "left failed"},
+                    FailureCase{true, false, true, "left failed"},
+                    FailureCase{false, true, true, "right failed"},
+                    FailureCase{true, true, true, "left failed"}));
+
+TEST(RunInPoolTest, WorkerRunsDirectlyOutsideHandsIn) {
+  EXPECT_EQ(current_worker(), nullptr);
+  auto [worker_index, injected] = run_in_pool([](WorkerThread& w, bool inj) {
+    EXPECT_EQ(current_worker(), &w);
+    // A nested call on a worker runs on the spot, not handed in again.
+    bool nested_injected = run_in_pool([&w](WorkerThread& again, bool i) {
+      EXPECT_EQ(&again, &w);
+      return i;
+    });
+    EXPECT_FALSE(nested_injected);
+    return std::make_pair(w.index(), inj);
+  });
+  EXPECT_TRUE(injected);
+  EXPECT_LT(worker_index, current_thread_count());
+}
+
+TEST(RunFromOutsideTest, HandedInJobOnANonWorkerIsAnInvariantBreak) {
+  // Executing the handed-in record on a thread that is not a worker (which
+  // the pool never does) is caught and reported to the waiter.
+  auto op = [](WorkerThread&, bool) { return 1; };
+  auto call = [&op]() -> int {
+    WorkerThread* worker = current_worker();
+    if (worker == nullptr) panic("assertion failed: injected && !worker_thread.is_null()");
+    return op(*worker, true);
+  };
+  BlockingLatch latch;
+  using Job = InlineJob<BlockingLatch&, int, decltype(call)>;
+  Job job(call, latch);
+  detail::execute_injected<Job>(&job);
+  latch.await_and_clear();
+  EXPECT_EQ(failure_of([&] { job.outcome().take_result(); }),
+            "assertion failed: injected && !worker_thread.is_null()");
+}
+
+}  // namespace
+}  // namespace velk::pool
