@@ -329,12 +329,39 @@ class HnswlibBF(System):
         return np.asarray(raw[0], dtype=np.int64), 1.0 - np.asarray(raw[1], dtype=np.float64)
 
 
-def import_systems(log) -> tuple[list[System], dict, object]:
+# Run in a subprocess before velk is loaded here: a module that crashes the
+# interpreter must cost velk's rows, not the whole run.
+VELK_SMOKE_TEST = """
+import numpy as np, _velk
+m = np.random.default_rng(7).random((64, 8), dtype=np.float32) - np.float32(0.5)
+q = m[5].copy()
+assert _velk.top_k_flat_np(q, m, 8, 3)[0][0] == 5
+assert _velk.top_k_flat(q.tolist(), m.ravel().tolist(), 8, 3)[0][0] == 5
+assert _velk.top_k(q.tolist(), m.tolist(), 3)[0][0] == 5
+"""
+
+
+def velk_survives_a_smoke_test(log) -> bool:
+    try:
+        done = subprocess.run([sys.executable, "-c", VELK_SMOKE_TEST], capture_output=True, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        log("note: _velk hung in a smoke test; velk is skipped")
+        return False
+    if done.returncode != 0:
+        reason = done.stderr.strip().splitlines()[-1:] or [f"exit status {done.returncode}"]
+        log(f"note: _velk failed a smoke test ({reason[0]}); velk is skipped")
+        return False
+    return True
+
+
+def import_systems(log, smoke_test: bool = True) -> tuple[list[System], dict, object]:
     """Every system that imports here, their versions, and the velk module."""
     systems: list[System] = []
     versions = {"numpy": np.__version__}
     velk = None
     try:
+        if smoke_test and not velk_survives_a_smoke_test(log):
+            raise ImportError("failed the smoke test")
         import _velk as velk  # noqa: PLC0415
 
         if hasattr(velk, "top_k_flat_np"):
@@ -343,7 +370,8 @@ def import_systems(log) -> tuple[list[System], dict, object]:
             log("note: _velk has no top_k_flat_np yet; velk is skipped in (a)-(d)")
         versions["velk"] = _git_describe()
     except ImportError as error:
-        log(f"note: _velk does not import ({error}); velk is skipped")
+        velk = None
+        log(f"note: _velk is not used ({error}); velk is skipped")
     systems += [NumpyNormsPerCall(), NumpyEinsumNormsPerCall(), NumpyPrecomputed()]
     try:
         import faiss  # noqa: PLC0415
@@ -877,6 +905,15 @@ def blas_info() -> list[dict]:
 
 # ---------------------------------------------------------------- main
 
+def wait_for_quiet(limit_s: float, log) -> None:
+    """Waits (at most limit_s) until the 1-minute load average is below 1."""
+    deadline = time.monotonic() + limit_s
+    if limit_s > 0 and os.getloadavg()[0] >= 1.0:
+        log(f"waiting up to {limit_s:.0f} s for the machine to be quiet (load {os.getloadavg()[0]:.1f})")
+    while time.monotonic() < deadline and os.getloadavg()[0] >= 1.0:
+        time.sleep(min(10.0, max(0.0, deadline - time.monotonic())))
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7, help="timed runs per system and scenario (at least 5)")
@@ -885,6 +922,8 @@ def parse_args(argv):
     parser.add_argument("--latency-budget", type=float, default=0.5, help="seconds of back-to-back calls per system in (d)")
     parser.add_argument("--out", default=str(HERE / "results"), help="directory for latest.{json,md,png}")
     parser.add_argument("--scan-binary", default=None, help="C++ row-scorer benchmark to run for the scan alone")
+    parser.add_argument("--quiet-wait", type=float, default=0.0,
+                        help="wait up to this many seconds for the load average to fall below 1 first")
     parser.add_argument("--child", choices=("threads", "rss"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
@@ -905,6 +944,7 @@ def main(argv=None) -> int:
     threads = len(os.sched_getaffinity(0))
     # The pool reads its size once, at the first call: pin it to every CPU here.
     os.environ["RAYON_NUM_THREADS"] = str(threads)
+    wait_for_quiet(args.quiet_wait, log)
     started = time.perf_counter()
     load_before = os.getloadavg()
     if load_before[0] > 0.5:

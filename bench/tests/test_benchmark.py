@@ -64,7 +64,7 @@ def test_overlap_and_score_error():
 
 
 def _available_systems():
-    systems, _, _ = benchmark.import_systems(lambda text: None)
+    systems, _, _ = benchmark.import_systems(lambda text: None, smoke_test=False)
     return {system.name: system for system in systems}
 
 
@@ -230,3 +230,12 @@ def test_timings_count_every_call(latency):
     assert 0 <= timing.min_s <= timing.median_s
     kept = timing.as_dict()
     assert ("p90_s" in kept) == latency and ("samples_s" in kept) != latency
+
+
+def test_a_crashing_module_is_caught_by_the_smoke_test(monkeypatch):
+    messages = []
+    monkeypatch.setattr(benchmark, "VELK_SMOKE_TEST", "import os; os.abort()")
+    assert not benchmark.velk_survives_a_smoke_test(messages.append)
+    assert "velk is skipped" in messages[0]
+    monkeypatch.setattr(benchmark, "VELK_SMOKE_TEST", "pass")
+    assert benchmark.velk_survives_a_smoke_test(messages.append)
