@@ -107,34 +107,48 @@ TEST(DequeTest, ThiefCopiesKeepTheDequeAliveAfterTheOwnerGoes) {
   EXPECT_TRUE(copy->is_empty());
 }
 
-// The owner pops the only job while a thief steals: exactly one of them gets
-// it, and the indices are left equal (checked by a job pushed afterwards).
+// The owner pops the only job while a thief keeps stealing: exactly one of
+// them gets it, and the indices are left equal (checked by a job pushed
+// afterwards). The owner goes on until the thief has won a fair number of
+// rounds (or a round limit), so that the two did meet whatever the load on
+// the machine; its pause before each pop varies to hit every point of a steal.
 TEST(DequeTest, OwnerAndThiefRacingForTheLastJobTakeItOnce) {
   DequePair deque = make_work_deque();
-  constexpr std::uintptr_t kRounds = 3000;
-  std::vector<std::atomic<int>> taken(kRounds);
+  constexpr std::uintptr_t kMaxRounds = 300000;
+  constexpr int kThiefWins = 1000;
+  std::vector<std::atomic<int>> taken(kMaxRounds);
+  std::atomic<int> thief_wins{0};
   std::atomic<bool> stop{false};
-  std::atomic<std::uintptr_t> pushed{0};
+  std::atomic<std::uintptr_t> delay_sink{0};
   std::thread thief_thread([&] {
     while (!stop.load(std::memory_order_acquire)) {
       StealOutcome outcome = deque.thief.steal();
-      if (outcome.kind == StealKind::kStolen) taken[number_of(outcome.job)].fetch_add(1);
+      if (outcome.kind == StealKind::kStolen) {
+        taken[number_of(outcome.job)].fetch_add(1, std::memory_order_relaxed);
+        thief_wins.fetch_add(1, std::memory_order_relaxed);
+      }
     }
   });
-  for (std::uintptr_t n = 0; n < kRounds; ++n) {
+  std::uintptr_t rounds = 0;
+  while (rounds < kMaxRounds && thief_wins.load(std::memory_order_relaxed) < kThiefWins) {
+    std::uintptr_t n = rounds++;
     deque.owner.push(job_number(n));
-    pushed.store(n + 1, std::memory_order_release);
-    if (std::optional<JobHandle> job = deque.owner.pop()) taken[number_of(*job)].fetch_add(1);
-    // Whoever won, the deque is empty now as seen by the owner.
-    ASSERT_TRUE(deque.owner.is_empty());
+    for (std::uintptr_t spin = 0; spin < n % 61; ++spin) {
+      delay_sink.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (std::optional<JobHandle> job = deque.owner.pop()) {
+      taken[number_of(*job)].fetch_add(1, std::memory_order_relaxed);
+    }
+    // Whoever won, the job is gone and the deque empty.
+    ASSERT_TRUE(deque.owner.is_empty()) << n;
   }
   stop.store(true, std::memory_order_release);
   thief_thread.join();
-  for (std::uintptr_t n = 0; n < kRounds; ++n) ASSERT_EQ(taken[n].load(), 1) << n;
+  for (std::uintptr_t n = 0; n < rounds; ++n) ASSERT_EQ(taken[n].load(), 1) << n;
 
-  deque.owner.push(job_number(kRounds));
+  deque.owner.push(job_number(rounds));
   EXPECT_EQ(deque.owner.size(), 1u);
-  EXPECT_EQ(number_of(*steal_one(deque.thief)), kRounds);
+  EXPECT_EQ(number_of(*steal_one(deque.thief)), rounds);
   EXPECT_EQ(deque.owner.pop(), std::nullopt);
 }
 
