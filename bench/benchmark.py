@@ -408,12 +408,17 @@ def _distribution_version(name: str) -> str:
 
 
 def _git_describe() -> str:
+    """The commit velk was built from, marked when its sources had local changes."""
     try:
         head = subprocess.run(
             ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
             capture_output=True, text=True, check=True,
         ).stdout.strip()
-        return f"git {head}"
+        changed = subprocess.run(
+            ["git", "-C", str(ROOT), "status", "--porcelain", "--", "src", "python", "CMakeLists.txt", "pyproject.toml"],
+            capture_output=True, text=True, check=True,
+        ).stdout.strip()
+        return f"git {head}" + (" + local changes" if changed else "")
     except (OSError, subprocess.CalledProcessError):
         return "?"
 
