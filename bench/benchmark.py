@@ -489,6 +489,12 @@ def run_matrix_scenario(key, spec, systems, stream, threads, args, log) -> list[
             log("   " + format_entry(entry))
         system.release()
         gc.collect()
+    # Read again at the end and keep the better pass of each: the limit is the
+    # best the machine did while this scenario ran.
+    for t in bandwidth:
+        again = stream.measure(matrix, t, args.runs)
+        if again["min_s_per_pass"] < bandwidth[t]["min_s_per_pass"]:
+            bandwidth[t] = again
     for entry in results:
         entry["stream"] = {str(t): b for t, b in bandwidth.items()}
         entry["bytes"] = matrix.nbytes
