@@ -234,7 +234,7 @@ void quick_sort(ScoredPair* v, size_t s, bool bounded, int32_t bound_key, unsign
       return;
     }
     if (depth_budget == 0) {
-      fallback::heap_sort(v, s);
+      heap_sort_by_rank(v, s);
       return;
     }
     --depth_budget;
@@ -321,7 +321,7 @@ void introselect(ScoredPair* v, size_t s, size_t t) {
       return;
     }
     if (steps >= kSelectStepBudget) {
-      fallback::median_of_medians_select(v, s, t);
+      select_by_median_of_medians(v, s, t);
       return;
     }
     const size_t pivot = choose_pivot(v, s);
@@ -352,9 +352,7 @@ void introselect(ScoredPair* v, size_t s, size_t t) {
 
 }  // namespace
 
-namespace fallback {
-
-void heap_sort(ScoredPair* v, size_t m) {
+void heap_sort_by_rank(ScoredPair* v, size_t m) {
   for (size_t i = m / 2; i-- > 0;) sift_down(v, m, i);
   for (size_t end = m; end-- > 1;) {
     std::swap(v[0], v[end]);
@@ -365,7 +363,7 @@ void heap_sort(ScoredPair* v, size_t m) {
 // The pivot is the median of the medians of groups of five, which always
 // splits off a fixed share. Only reached when the sampled pivots have failed
 // repeatedly, so it favours simplicity over speed.
-void median_of_medians_select(ScoredPair* v, size_t s, size_t t) {
+void select_by_median_of_medians(ScoredPair* v, size_t s, size_t t) {
   for (;;) {
     if (s <= kSelectInsertionMax) {
       insertion_sort(v, s);
@@ -378,7 +376,7 @@ void median_of_medians_select(ScoredPair* v, size_t s, size_t t) {
       // Position g lies in a group already done (or is this group's first).
       std::swap(v[g], group[2]);
     }
-    median_of_medians_select(v, groups, groups / 2);
+    select_by_median_of_medians(v, groups, groups / 2);
     const size_t place = partition_around(v, s, groups / 2);
     if (t == place) return;
     if (t < place) {
@@ -394,8 +392,6 @@ void median_of_medians_select(ScoredPair* v, size_t s, size_t t) {
     t -= done;
   }
 }
-
-}  // namespace fallback
 
 void sort_by_rank(ScoredPair* pairs, size_t m) {
   if (m < 2) return;

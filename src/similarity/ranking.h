@@ -6,8 +6,9 @@
 // is decided only by the data movement of the algorithms below, and the
 // guarantees stated on each operation are the only ones callers may rely on.
 //
-// Both operations work in place, allocate nothing (a few hundred bytes of
-// stack at most) and cannot fail.
+// Both operations work in place and allocate nothing (the small sort borrows
+// a fixed 640-byte stack buffer; recursion is logarithmic in m). Apart from
+// refusing a selection cut outside the array, they cannot fail.
 #pragma once
 
 #include <bit>
@@ -54,16 +55,13 @@ void select_top(ScoredPair* pairs, size_t m, size_t k);
 // The fallbacks that bound the worst case of the two operations above. Inputs
 // that exhaust the depth and step budgets are impractical to build, so the
 // fallbacks are reachable directly here (for tests); callers use the above.
-namespace fallback {
 
 // Unstable in-place heap sort of pairs[0 .. m), best first.
-void heap_sort(ScoredPair* pairs, size_t m);
+void heap_sort_by_rank(ScoredPair* pairs, size_t m);
 
 // Requires t < m. Median-of-medians selection: afterwards pairs[t] holds the
 // pair with the (t+1)-th largest key, no key before it is smaller and none
 // after it is larger. Sub-ranges of 16 or fewer are finished stably.
-void median_of_medians_select(ScoredPair* pairs, size_t m, size_t t);
-
-}  // namespace fallback
+void select_by_median_of_medians(ScoredPair* pairs, size_t m, size_t t);
 
 }  // namespace velk::similarity
