@@ -1,0 +1,80 @@
+// A child made by fork() has only the forking thread; the parent's workers do
+// not exist in it. Its first parallel call must build a pool of its own
+// instead of handing work to workers that will never run it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "src/pool/collect.h"
+#include "src/pool/join.h"
+
+namespace velk::pool {
+namespace {
+
+bool map_is_right(uint64_t n) {
+  GrowableArray<uint64_t> out = parallel_map_collect<uint64_t>(n, [](uint64_t i) { return 3 * i; });
+  if (out.size() != n) return false;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (out[i] != 3 * i) return false;
+  }
+  return true;
+}
+
+// Forks; the child runs a parallel map and exits 0 when it is right. Returns
+// the child's exit status, or -1 if it had to be killed (it hung).
+int run_map_in_forked_child() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(60);  // a hung child ends itself even if the parent is gone
+    _exit(map_is_right(20000) && map_is_right(3) ? 0 : 1);
+  }
+  if (pid < 0) return -2;
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ForkTest : public testing::TestWithParam<bool> {};
+
+TEST_P(ForkTest, ChildGetsAPoolOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads in a child of a threaded process";
+#endif
+  const bool parent_busy = GetParam();
+  ASSERT_TRUE(map_is_right(1000));  // the parent's pool exists and has run work
+
+  std::atomic<bool> stop{false};
+  std::thread background;
+  if (parent_busy) {
+    // Another thread keeps the parent's workers busy while we fork, so the
+    // child inherits queues and locks caught in the middle of use.
+    background = std::thread([&stop] {
+      while (!stop.load()) map_is_right(5000);
+    });
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(run_map_in_forked_child(), 0) << "fork " << i;
+  stop.store(true);
+  if (background.joinable()) background.join();
+  EXPECT_TRUE(map_is_right(1000));  // the parent's pool is unaffected
+}
+
+INSTANTIATE_TEST_SUITE_P(Parent, ForkTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Busy" : "Idle";
+                         });
+
+}  // namespace
+}  // namespace velk::pool

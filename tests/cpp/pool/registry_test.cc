@@ -1,0 +1,168 @@
+#include "src/pool/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "src/pool/collect.h"
+#include "src/pool/join.h"
+#include "src/runtime/panic.h"
+#include "tests/cpp/pool/subprocess.h"
+
+namespace velk::pool {
+namespace {
+
+using Kind = ThreadPoolBuildError::Kind;
+
+std::string failure_of(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const PanicError& error) {
+    note_panic_caught();
+    return error.message();
+  }
+  return "<no failure>";
+}
+
+TEST(ThreadPoolBuildErrorTest, PrintedForms) {
+  EXPECT_EQ((ThreadPoolBuildError{Kind::kGlobalPoolAlreadyInitialized, {}}).to_string(),
+            "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
+  EXPECT_EQ((ThreadPoolBuildError{Kind::kCurrentThreadAlreadyInPool, {}}).to_string(),
+            "ThreadPoolBuildError { kind: CurrentThreadAlreadyInPool }");
+  OsError os = OsError::from_errno(EAGAIN);
+  EXPECT_EQ((ThreadPoolBuildError{Kind::kIOError, os}).to_string(),
+            "ThreadPoolBuildError { kind: IOError(" + os.debug_string() + ") }");
+}
+
+struct UnsupportedCase {
+  ThreadPoolBuildError error;
+  bool unsupported;
+};
+
+class UnsupportedErrorTest : public testing::TestWithParam<UnsupportedCase> {};
+
+TEST_P(UnsupportedErrorTest, OnlyThreadlessPlatformsFallBack) {
+  EXPECT_EQ(GetParam().error.is_unsupported(), GetParam().unsupported);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, UnsupportedErrorTest,
+    testing::Values(UnsupportedCase{{Kind::kIOError, OsError::from_errno(ENOSYS)}, true},
+                    UnsupportedCase{{Kind::kIOError, OsError::from_errno(EOPNOTSUPP)}, true},
+                    UnsupportedCase{{Kind::kIOError, OsError::custom("Unsupported", "no")}, true},
+                    UnsupportedCase{{Kind::kIOError, OsError::from_errno(EAGAIN)}, false},
+                    UnsupportedCase{{Kind::kIOError, OsError::custom("InvalidInput", "x")}, false},
+                    UnsupportedCase{{Kind::kCurrentThreadAlreadyInPool, {}}, false}));
+
+// A pool of its own (besides the global one): its workers start, run what is
+// handed to them, see their own pool's size, and end when told to stop.
+TEST(BuildPoolTest, WorkersStartRunHandedInWorkAndStop) {
+  BuildResult built = build_pool(3, /*use_calling_thread=*/false);
+  ASSERT_NE(built.pool, nullptr);
+  WorkerPool& pool = *built.pool;
+  ASSERT_EQ(pool.thread_count(), 3u);
+  for (uint64_t i = 0; i < 3; ++i) pool.slot(i).started.await_and_clear();
+
+  auto op = [&pool](WorkerThread& worker, bool injected) {
+    EXPECT_TRUE(injected);
+    EXPECT_EQ(&worker.pool(), &pool);
+    EXPECT_EQ(current_thread_count(), 3u);
+    GrowableArray<uint64_t> squares =
+        parallel_map_collect<uint64_t>(777, [](uint64_t i) { return i * i; });
+    for (uint64_t i = 0; i < squares.size(); ++i) EXPECT_EQ(squares[i], i * i);
+    return squares.size();
+  };
+  EXPECT_EQ(run_from_outside(pool, op), 777u);
+
+  request_stop(pool);
+  for (uint64_t i = 0; i < 3; ++i) pool.slot(i).stopped.await_and_clear();
+}
+
+TEST(BuildPoolTest, CallingThreadBecomesTheOnlyWorker) {
+  std::thread lone([] {
+    BuildResult built = build_pool(1, /*use_calling_thread=*/true);
+    ASSERT_NE(built.pool, nullptr);
+    ASSERT_NE(current_worker(), nullptr);
+    EXPECT_EQ(&current_worker()->pool(), built.pool.get());
+
+    // Everything runs right here: there is no other thread in this pool.
+    std::vector<std::thread::id> seen;
+    join_pair([&](bool) { seen.push_back(std::this_thread::get_id()); return 0; },
+              [&](bool) { seen.push_back(std::this_thread::get_id()); return 0; });
+    EXPECT_EQ(seen, std::vector<std::thread::id>(2, std::this_thread::get_id()));
+    GrowableArray<uint64_t> out = parallel_map_collect<uint64_t>(100, [](uint64_t i) { return i; });
+    for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(out[i], i);
+
+    BuildResult again = build_pool(1, /*use_calling_thread=*/true);
+    EXPECT_EQ(again.pool, nullptr);
+    ASSERT_TRUE(again.error.has_value());
+    EXPECT_EQ(again.error->kind, Kind::kCurrentThreadAlreadyInPool);
+  });
+  lone.join();
+}
+
+// --- Global pool, each case in a fresh process -----------------------------
+
+TEST(GlobalPoolChildTest, ConcurrentFirstCallsCreateOnePool) {
+  if (!in_child_process()) GTEST_SKIP() << "runs in a subprocess";
+  std::atomic<int> ready{0};
+  std::vector<WorkerPool*> seen(4, nullptr);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < 4) std::this_thread::yield();
+      seen[t] = &global_pool();
+    });
+  }
+  for (auto& c : callers) c.join();
+  for (WorkerPool* p : seen) EXPECT_EQ(p, seen[0]);
+  EXPECT_EQ(current_thread_count(), 3u);
+  EXPECT_EQ(seen[0]->thread_count(), 3u);
+}
+
+TEST(GlobalPoolChildTest, FailedCreationIsReportedOnceThenAlreadyInitialized) {
+  if (!in_child_process()) GTEST_SKIP() << "runs in a subprocess";
+  auto use_pool = [] {
+    parallel_map_collect<uint64_t>(10, [](uint64_t i) { return i; });
+  };
+  const std::string prefix = "The global thread pool has not been initialized.: ";
+  std::string first = failure_of(use_pool);
+  EXPECT_EQ(first.rfind(prefix + "ThreadPoolBuildError { kind: IOError(", 0), 0u) << first;
+  EXPECT_EQ(first.substr(first.size() - 3), ") }");
+
+  const std::string later = prefix + "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
+  EXPECT_EQ(failure_of(use_pool), later);
+  std::string other_thread;
+  std::thread([&] { other_thread = failure_of([] { current_thread_count(); }); }).join();
+  EXPECT_EQ(other_thread, later);
+}
+
+struct GlobalCase {
+  const char* child_test;
+  std::vector<std::pair<std::string, std::string>> env;
+};
+
+class GlobalPoolTest : public testing::TestWithParam<GlobalCase> {};
+
+TEST_P(GlobalPoolTest, InFreshProcess) {
+  ChildResult child = run_self_in_child(GetParam().child_test, GetParam().env);
+  EXPECT_TRUE(child.passed()) << child.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GlobalPoolTest,
+    testing::Values(
+        GlobalCase{"GlobalPoolChildTest.ConcurrentFirstCallsCreateOnePool",
+                   {{"RAYON_NUM_THREADS", "3"}}},
+        // A 64 TiB stack cannot be mapped: every thread creation fails.
+        GlobalCase{"GlobalPoolChildTest.FailedCreationIsReportedOnceThenAlreadyInitialized",
+                   {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}}));
+
+}  // namespace
+}  // namespace velk::pool
