@@ -7,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "src/pool/epoch/collector.h"
+#include "src/pool/epoch/pin.h"
+
 namespace velk::pool {
 namespace {
 
@@ -150,6 +153,43 @@ TEST(DequeTest, OwnerAndThiefRacingForTheLastJobTakeItOnce) {
   EXPECT_EQ(deque.owner.size(), 1u);
   EXPECT_EQ(number_of(*steal_one(deque.thief)), rounds);
   EXPECT_EQ(deque.owner.pop(), std::nullopt);
+}
+
+// A ring replaced by a resize is not freed while another thread is pinned
+// (it might be a thief still reading the ring); it is once that thread unpins.
+TEST(DequeTest, ReplacedRingsWaitForPinnedThreads) {
+  epoch::EpochCollector& collector = epoch::process_collector();
+  // Collects without queueing our own bag (which collecting refills).
+  auto drain = [&collector] {
+    for (int i = 0; i < 100 && collector.queued_bags() > 0; ++i) {
+      epoch::EpochGuard guard = epoch::pin_participant();
+      collector.collect_garbage(guard.participant());
+    }
+  };
+  drain();
+  ASSERT_EQ(collector.queued_bags(), 0u);
+
+  std::atomic<int> stage{0};
+  std::thread reader([&stage] {
+    epoch::EpochGuard guard = epoch::pin_participant();
+    stage.store(1, std::memory_order_release);
+    while (stage.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+  });
+  while (stage.load(std::memory_order_acquire) != 1) std::this_thread::yield();
+
+  DequePair deque = make_work_deque();
+  constexpr int kResizes = 10;
+  for (int i = 0; i < kResizes / 2; ++i) {
+    for (std::uintptr_t n = 0; n < 65; ++n) deque.owner.push(job_number(n));  // grows
+    while (deque.owner.pop().has_value()) {}                                 // shrinks
+  }
+  // Every resize flushed its bag, and none of them could run.
+  EXPECT_GE(collector.queued_bags(), static_cast<std::size_t>(kResizes));
+
+  stage.store(2, std::memory_order_release);
+  reader.join();
+  drain();
+  EXPECT_EQ(collector.queued_bags(), 0u);
 }
 
 // The owner pushes bursts that grow the ring and pops that shrink it again,
