@@ -68,15 +68,19 @@ TEST(CollectRangesTest, LeavesTileTheRangeWithoutOverlap) {
   for (uint64_t i = 0; i < kN; ++i) ASSERT_EQ(out[i], i);
 }
 
-TEST(CollectRangesTest, ShortRangesRunOnTheCallingThread) {
-  for (uint64_t n : {uint64_t{0}, uint64_t{1}}) {
-    std::vector<std::thread::id> seen;
-    parallel_map_collect<uint64_t>(n, [&seen](uint64_t i) {
-      seen.push_back(std::this_thread::get_id());
+// Ranges of 0 or 1 run on the calling thread; anything longer is handed in
+// whole, so every item is made on a worker while the caller only waits.
+TEST(CollectRangesTest, WhereTheItemsAreMade) {
+  for (uint64_t n : {0, 1, 2, 9}) {
+    std::mutex lock;
+    std::vector<bool> on_worker;
+    parallel_map_collect<uint64_t>(n, [&](uint64_t i) {
+      std::lock_guard<std::mutex> hold(lock);
+      on_worker.push_back(current_worker() != nullptr);
       return i;
     });
-    for (auto id : seen) EXPECT_EQ(id, std::this_thread::get_id());
-    EXPECT_EQ(seen.size(), n);
+    ASSERT_EQ(on_worker.size(), n);
+    for (bool w : on_worker) EXPECT_EQ(w, n >= 2) << "n=" << n;
   }
 }
 
@@ -95,6 +99,44 @@ TEST(CollectFailureTest, MapFailureReachesTheCallerWithItsMessage) {
   }
   // The pool is still usable afterwards.
   EXPECT_EQ(parallel_map_collect<uint64_t>(10, [](uint64_t i) { return i; }).size(), 10u);
+}
+
+// The guards that keep a leaf inside its own window of the output.
+TEST(CollectFailureTest, PiecesNeverWritePastTheirWindow) {
+  uint64_t storage[16] = {};
+  auto fill = [](uint64_t start, uint64_t end, uint64_t* w) {
+    for (uint64_t i = start; i < end; ++i) w[i - start] = i;
+  };
+  const RangeLeaf leaf{[](void* c, uint64_t s, uint64_t e, void* w) {
+                         (*static_cast<decltype(fill)*>(c))(s, e, static_cast<uint64_t*>(w));
+                       },
+                       &fill, sizeof(uint64_t)};
+  auto window = CollectWindow{reinterpret_cast<std::byte*>(storage), 3};
+  struct Case {
+    SplitBudget budget;
+    const char* message;
+  };
+  for (const Case& c : {Case{{0, 1}, "too many values pushed to consumer"},
+                        Case{{4, 1}, "assertion failed: index <= len"}}) {
+    try {
+      map_piece(0, 10, /*migrated=*/false, c.budget, window, leaf);
+      ADD_FAILURE() << "no failure for " << c.message;
+    } catch (const PanicError& error) {
+      note_panic_caught();
+      EXPECT_EQ(error.message(), c.message);
+    }
+  }
+  for (int i = 3; i < 16; ++i) EXPECT_EQ(storage[i], 0u);
+}
+
+TEST(CollectFailureTest, UnrepresentableSizeIsCapacityOverflow) {
+  try {
+    parallel_map_collect<uint64_t>(UINT64_MAX / 4, [](uint64_t i) { return i; });
+    ADD_FAILURE() << "no failure";
+  } catch (const PanicError& error) {
+    note_panic_caught();
+    EXPECT_EQ(error.message(), "capacity overflow");
+  }
 }
 
 // Run only in a child process with a chosen RAYON_NUM_THREADS (see below).
