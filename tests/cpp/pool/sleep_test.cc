@@ -206,7 +206,9 @@ TEST_P(WakeRuleTest, NewJobsWakeByTheRule) {
   }
   for (uint64_t i : c.woken) wait_until([&] { return sleepers[i]->wakeups() == 1; });
   for (uint64_t i = 0; i < c.sleepers; ++i) {
-    if (!c.woken.count(i)) EXPECT_EQ(sleepers[i]->wakeups(), 0) << "sleeper " << i;
+    if (!c.woken.count(i)) {
+      EXPECT_EQ(sleepers[i]->wakeups(), 0) << "sleeper " << i;
+    }
   }
 
   for (auto& s : sleepers) s->stop();
