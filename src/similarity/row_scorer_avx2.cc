@@ -31,38 +31,72 @@ struct Avx2 {
     return product;
   }
 
-  // Register t holds columns [0, 4) of row t in its low 128-bit lane and of
-  // row 4 + t in its high one; a 4x4 transpose inside each lane then leaves
-  // column j of row k in element k of out[j].
+  // Loads columns [0, 8) of rows 0 to 7 and transposes them: out[j] holds
+  // column j, row k in element k. Pairs of floats, then pairs of pairs
+  // (leaving, in 128-bit lane L of register 4i + j, column 4L + j of rows 4i
+  // to 4i + 3), then the 128-bit lanes.
   template <class Load>
-  [[gnu::always_inline]] static void transpose_rows(const float* rows, uint64_t stride, Load load,
-                                                    Vec out[4]) {
-    Vec a[4];
-    for (uint64_t t = 0; t < 4; ++t) {
-      a[t] = _mm256_insertf128_ps(_mm256_castps128_ps256(load(rows + t * stride)),
-                                  load(rows + (4 + t) * stride), 1);
+  [[gnu::always_inline]] static void load_transposed(const float* rows, uint64_t stride, Load load,
+                                                     Vec out[8]) {
+    Vec r[8];
+    for (uint64_t k = 0; k < 8; ++k) r[k] = load(rows + k * stride);
+    Vec t[8];
+    for (int i = 0; i < 8; i += 2) {
+      t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+      t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
     }
-    __m256d low01 = _mm256_castps_pd(_mm256_unpacklo_ps(a[0], a[1]));
-    __m256d high01 = _mm256_castps_pd(_mm256_unpackhi_ps(a[0], a[1]));
-    __m256d low23 = _mm256_castps_pd(_mm256_unpacklo_ps(a[2], a[3]));
-    __m256d high23 = _mm256_castps_pd(_mm256_unpackhi_ps(a[2], a[3]));
-    out[0] = _mm256_castpd_ps(_mm256_unpacklo_pd(low01, low23));
-    out[1] = _mm256_castpd_ps(_mm256_unpackhi_pd(low01, low23));
-    out[2] = _mm256_castpd_ps(_mm256_unpacklo_pd(high01, high23));
-    out[3] = _mm256_castpd_ps(_mm256_unpackhi_pd(high01, high23));
+    Vec u[8];
+    for (int i = 0; i < 8; i += 4) {
+      u[i] = unpacklo_pairs(t[i], t[i + 2]);
+      u[i + 1] = unpackhi_pairs(t[i], t[i + 2]);
+      u[i + 2] = unpacklo_pairs(t[i + 1], t[i + 3]);
+      u[i + 3] = unpackhi_pairs(t[i + 1], t[i + 3]);
+    }
+    for (int j = 0; j < 4; ++j) {
+      out[j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x20);
+      out[4 + j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x31);
+    }
   }
 
-  static void load_columns(const float* rows, uint64_t stride, Vec out[4]) {
-    transpose_rows(rows, stride, [](const float* p) { return _mm_loadu_ps(p); }, out);
+  static Vec unpacklo_pairs(Vec a, Vec b) {
+    return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+  }
+  static Vec unpackhi_pairs(Vec a, Vec b) {
+    return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
   }
 
-  // The masked load neither reads nor faults on the columns it leaves out.
-  static void load_columns_partial(const float* rows, uint64_t stride, uint64_t count,
-                                   Vec out[4]) {
-    __m128i columns = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(count)),
-                                      _mm_setr_epi32(0, 1, 2, 3));
-    auto load = [columns](const float* p) { return _mm_maskload_ps(p, columns); };
-    transpose_rows(rows, stride, load, out);
+  template <bool kWithDot>
+  [[gnu::always_inline]] static void add_columns(const Vec* column, const float* query,
+                                                 uint64_t count, Vec& dot, Vec& squares) {
+    for (uint64_t j = 0; j < count; ++j) {
+      if constexpr (kWithDot) dot = add_in_order(dot, mul_in_order(broadcast(query[j]), column[j]));
+      squares = add_in_order(squares, mul_in_order(column[j], column[j]));
+    }
+  }
+
+  // A step is up to 16 columns, one line of each row when aligned, taken as
+  // two halves of 8 (all 16 transposed columns would not fit in the 16
+  // registers).
+  template <bool kWithDot>
+  [[gnu::always_inline]] static void add_step(const float* rows, uint64_t stride,
+                                              const float* query, uint64_t count, Vec& dot,
+                                              Vec& squares) {
+    for (uint64_t half = 0; half < 16 && half < count; half += 8) {
+      Vec column[8];
+      const float* half_query = kWithDot ? query + half : nullptr;
+      if (count - half >= 8) {
+        load_transposed(rows + half, stride, [](const float* p) { return _mm256_loadu_ps(p); },
+                        column);
+        add_columns<kWithDot>(column, half_query, 8, dot, squares);
+      } else {
+        // The masked load neither reads nor faults on the columns it leaves out.
+        __m256i columns = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count - half)),
+                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        auto load = [columns](const float* p) { return _mm256_maskload_ps(p, columns); };
+        load_transposed(rows + half, stride, load, column);
+        add_columns<kWithDot>(column, half_query, count - half, dot, squares);
+      }
+    }
   }
 
   static void finish(Vec dot, Vec squares, float query_norm, float* scores) {

@@ -34,39 +34,72 @@ struct Avx512 {
     return product;
   }
 
-  // Register t holds, in its 128-bit lane L, columns [0, 4) of row 4L + t;
-  // a 4x4 transpose inside every 128-bit lane then leaves column j of row k
-  // in element k of out[j].
+  // Loads columns [0, 16) of rows 0 to 15 (one line each when aligned) and
+  // transposes them: out[j] holds column j, row k in element k. Three rounds
+  // of shuffles: pairs of floats, pairs of pairs (leaving, in every 128-bit
+  // lane L of register 4i + j, column 4L + j of rows 4i to 4i + 3), then the
+  // 128-bit lanes themselves.
   template <class Load>
-  [[gnu::always_inline]] static void transpose_rows(const float* rows, uint64_t stride, Load load,
-                                                    Vec out[4]) {
-    Vec a[4];
-    for (uint64_t t = 0; t < 4; ++t) {
-      Vec v = _mm512_castps128_ps512(load(rows + t * stride));
-      v = _mm512_insertf32x4(v, load(rows + (4 + t) * stride), 1);
-      v = _mm512_insertf32x4(v, load(rows + (8 + t) * stride), 2);
-      a[t] = _mm512_insertf32x4(v, load(rows + (12 + t) * stride), 3);
+  [[gnu::always_inline]] static void load_transposed(const float* rows, uint64_t stride, Load load,
+                                                     Vec out[16]) {
+    Vec r[16];
+    for (uint64_t k = 0; k < 16; ++k) r[k] = load(rows + k * stride);
+    Vec t[16];
+    for (int i = 0; i < 16; i += 2) {
+      t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
+      t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
     }
-    __m512d low01 = _mm512_castps_pd(_mm512_unpacklo_ps(a[0], a[1]));
-    __m512d high01 = _mm512_castps_pd(_mm512_unpackhi_ps(a[0], a[1]));
-    __m512d low23 = _mm512_castps_pd(_mm512_unpacklo_ps(a[2], a[3]));
-    __m512d high23 = _mm512_castps_pd(_mm512_unpackhi_ps(a[2], a[3]));
-    out[0] = _mm512_castpd_ps(_mm512_unpacklo_pd(low01, low23));
-    out[1] = _mm512_castpd_ps(_mm512_unpackhi_pd(low01, low23));
-    out[2] = _mm512_castpd_ps(_mm512_unpacklo_pd(high01, high23));
-    out[3] = _mm512_castpd_ps(_mm512_unpackhi_pd(high01, high23));
+    Vec u[16];
+    for (int i = 0; i < 16; i += 4) {
+      u[i] = unpacklo_pairs(t[i], t[i + 2]);
+      u[i + 1] = unpackhi_pairs(t[i], t[i + 2]);
+      u[i + 2] = unpacklo_pairs(t[i + 1], t[i + 3]);
+      u[i + 3] = unpackhi_pairs(t[i + 1], t[i + 3]);
+    }
+    for (int j = 0; j < 4; ++j) {
+      // Lanes 0, 1 (then 2, 3) of rows 0-3 and of rows 4-7, and of 8-11, 12-15.
+      Vec low_a = _mm512_shuffle_f32x4(u[j], u[4 + j], 0x44);
+      Vec high_a = _mm512_shuffle_f32x4(u[j], u[4 + j], 0xEE);
+      Vec low_b = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0x44);
+      Vec high_b = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0xEE);
+      out[j] = _mm512_shuffle_f32x4(low_a, low_b, 0x88);
+      out[4 + j] = _mm512_shuffle_f32x4(low_a, low_b, 0xDD);
+      out[8 + j] = _mm512_shuffle_f32x4(high_a, high_b, 0x88);
+      out[12 + j] = _mm512_shuffle_f32x4(high_a, high_b, 0xDD);
+    }
   }
 
-  static void load_columns(const float* rows, uint64_t stride, Vec out[4]) {
-    transpose_rows(rows, stride, [](const float* p) { return _mm_loadu_ps(p); }, out);
+  static Vec unpacklo_pairs(Vec a, Vec b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  static Vec unpackhi_pairs(Vec a, Vec b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
   }
 
-  // The masked load neither reads nor faults on the columns it leaves out.
-  static void load_columns_partial(const float* rows, uint64_t stride, uint64_t count,
-                                   Vec out[4]) {
-    __mmask8 columns = static_cast<__mmask8>((1u << count) - 1);
-    auto load = [columns](const float* p) { return _mm_maskz_loadu_ps(columns, p); };
-    transpose_rows(rows, stride, load, out);
+  template <bool kWithDot>
+  [[gnu::always_inline]] static void add_columns(const Vec* column, const float* query,
+                                                 uint64_t count, Vec& dot, Vec& squares) {
+    for (uint64_t j = 0; j < count; ++j) {
+      if constexpr (kWithDot) dot = add_in_order(dot, mul_in_order(broadcast(query[j]), column[j]));
+      squares = add_in_order(squares, mul_in_order(column[j], column[j]));
+    }
+  }
+
+  template <bool kWithDot>
+  [[gnu::always_inline]] static void add_step(const float* rows, uint64_t stride,
+                                              const float* query, uint64_t count, Vec& dot,
+                                              Vec& squares) {
+    Vec column[16];
+    if (count == 16) {
+      load_transposed(rows, stride, [](const float* p) { return _mm512_loadu_ps(p); }, column);
+      add_columns<kWithDot>(column, query, 16, dot, squares);
+    } else {
+      // The masked load neither reads nor faults on the columns it leaves out.
+      auto columns = static_cast<__mmask16>((1u << count) - 1);
+      auto load = [columns](const float* p) { return _mm512_maskz_loadu_ps(columns, p); };
+      load_transposed(rows, stride, load, column);
+      add_columns<kWithDot>(column, query, count, dot, squares);
+    }
   }
 
   static void finish(Vec dot, Vec squares, float query_norm, float* scores) {

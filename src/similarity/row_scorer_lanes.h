@@ -4,7 +4,7 @@
 // product and squared norm, and every column j adds q[j] * row[j] and
 // row[j] * row[j] to them with a separate multiply and add, accumulator
 // first, query element first, exactly as the scalar chain does. Rows are
-// loaded four columns at a time and transposed in registers.
+// loaded a cache line at a time and transposed in registers.
 //
 // Included only by row_scorer_avx2.cc and row_scorer_avx512.cc. Everything
 // here is a template over the instruction-set type `Isa` that each of those
@@ -18,10 +18,12 @@
 //   broadcast(x)                 every lane x
 //   add_in_order(acc, x)         acc + x, acc being the first operand
 //   mul_in_order(a, b)           a * b, a being the first operand
-//   load_columns(rows, stride, out)
-//       out[j] lane k = rows[k * stride + j] for j < 4 and k < kLanes
-//   load_columns_partial(rows, stride, count, out)
-//       the same for j < count (1 to 3); reads no column at or after count
+//   add_step<kWithDot>(rows, stride, query, count, dot, squares)
+//       for j = 0, 1, ..., count - 1 (count at most kColumnStep) and every
+//       lane k < kLanes, with x = rows[k * stride + j]:
+//         dot[k] = add_in_order(dot[k], mul_in_order(query[j], x)) if kWithDot
+//         squares[k] = add_in_order(squares[k], mul_in_order(x, x))
+//       reading no column at or after count
 //   finish(dot, squares, query_norm, scores)
 //       scores[k] = squares[k] > 0 ? dot[k] / (sqrt(squares[k]) * query_norm)
 //                                  : +0.0, correctly rounded, for k < kLanes
@@ -36,12 +38,16 @@
 
 namespace velk::similarity::lanes {
 
-inline constexpr uint64_t kColumnStep = 4;
 inline constexpr uint64_t kCacheLine = 64;
-// Software prefetch keeps enough lines in flight while rows are short; with
-// long rows each row is a stream the hardware prefetcher follows by itself,
-// and the extra requests only compete with it.
-inline constexpr uint64_t kPrefetchMaxDim = 1024;
+// Columns per step: one cache line of floats.
+inline constexpr uint64_t kColumnStep = kCacheLine / sizeof(float);
+// Each step reads a line from each of 16 or 32 rows at once: more streams
+// than the hardware prefetcher follows, so the rows ahead are requested in
+// software, into the second-level cache so as not to crowd the first. This
+// pays at every row width measured up to 4096 floats; past that,
+// the rows ahead and the rows being read no longer fit the second-level cache
+// together and the requests would only be read twice.
+inline constexpr uint64_t kPrefetchMaxDim = 4096;
 // How far ahead of the rows being scored the prefetch runs.
 inline constexpr uint64_t kPrefetchRowsAhead = 32;
 // Width of the column slices in which the last few rows pass through a
@@ -63,64 +69,67 @@ struct LaneSums {
   }
 };
 
-// Adds `count` columns (1 to 4) of kGroups groups of Isa::kLanes rows each.
-// Row k of group g starts at rows + (g * kLanes + k) * stride.
+// Adds `count` columns (1 to kColumnStep) of kGroups groups of Isa::kLanes
+// rows each. Row k of group g starts at rows + (g * kLanes + k) * stride.
+// The groups go one after the other, so that only one group's lines are
+// being read at any time.
 template <class Isa, int kGroups, bool kWithDot>
-[[gnu::always_inline]] inline void add_columns(const float* rows, uint64_t stride,
-                                               const float* query, uint64_t count,
-                                               LaneSums<Isa, kGroups>& sums) {
+[[gnu::always_inline]] inline void add_step(const float* rows, uint64_t stride,
+                                            const float* query, uint64_t count,
+                                            LaneSums<Isa, kGroups>& sums) {
   for (int g = 0; g < kGroups; ++g) {
-    typename Isa::Vec column[kColumnStep];
-    const float* group = rows + g * Isa::kLanes * stride;
-    if (count == kColumnStep) {
-      Isa::load_columns(group, stride, column);
-    } else {
-      Isa::load_columns_partial(group, stride, count, column);
-    }
-    for (uint64_t j = 0; j < count; ++j) {
-      if constexpr (kWithDot) {
-        sums.dot[g] =
-            Isa::add_in_order(sums.dot[g], Isa::mul_in_order(Isa::broadcast(query[j]), column[j]));
+    Isa::template add_step<kWithDot>(rows + g * Isa::kLanes * stride, stride, query, count,
+                                     sums.dot[g], sums.squares[g]);
+  }
+}
+
+// Runs columns [0, count) through the lanes in steps that, once the first
+// row is line-aligned, read exactly one cache line of every row. When the
+// row width is a multiple of a line, all rows of the block then start their
+// lines together, and no line has to stay in the first-level cache from one
+// step to the next: at widths such as 512 or 1024 floats every row maps to
+// the same few cache sets, and lines kept across steps would evict each
+// other long before they were used up.
+template <class Isa, int kGroups, bool kWithDot>
+void add_column_range(const float* rows, uint64_t stride, const float* query, uint64_t count,
+                      const char*& ahead, LaneSums<Isa, kGroups>& sums) {
+  constexpr uint64_t kLinesPerStep =
+      kGroups * Isa::kLanes * kColumnStep * sizeof(float) / kCacheLine;
+  uint64_t j = 0;
+  auto address = reinterpret_cast<uintptr_t>(rows);
+  if (address % sizeof(float) == 0) {
+    uint64_t to_line = (kCacheLine - address % kCacheLine) % kCacheLine / sizeof(float);
+    j = to_line < count ? to_line : count;
+    if (j != 0) add_step<Isa, kGroups, kWithDot>(rows, stride, query, j, sums);
+  }
+  for (; count - j >= kColumnStep; j += kColumnStep) {
+    if (ahead != nullptr) {
+      for (uint64_t line = 0; line < kLinesPerStep; ++line) {
+        _mm_prefetch(ahead + line * kCacheLine, _MM_HINT_T1);
       }
-      sums.squares[g] = Isa::add_in_order(sums.squares[g], Isa::mul_in_order(column[j], column[j]));
+      ahead += kLinesPerStep * kCacheLine;
     }
+    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
+                                     kColumnStep, sums);
+  }
+  if (j < count) {
+    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
+                                     count - j, sums);
   }
 }
 
 // Runs the columns of one block of rows through its lanes: the first
 // `dot_columns` columns into both sums, the next `square_columns` into the
 // squared norms only (a query shorter than the rows). When `ahead` is not
-// null, each full step also prefetches the next slice of the block of rows
-// that starts there, so that the whole block is requested by the time this
-// one is done.
+// null, each full step also prefetches the next slice of the rows that
+// start there, so that all of them are requested by the time this block is
+// done.
 template <class Isa, int kGroups>
 void add_row_block(const float* rows, uint64_t stride, const float* query, uint64_t dot_columns,
                    uint64_t square_columns, const char* ahead, LaneSums<Isa, kGroups>& sums) {
-  constexpr uint64_t kLinesPerStep =
-      kGroups * Isa::kLanes * kColumnStep * sizeof(float) / kCacheLine;
-  auto prefetch_step = [&ahead] {
-    if (ahead == nullptr) return;
-    for (uint64_t line = 0; line < kLinesPerStep; ++line) {
-      _mm_prefetch(ahead + line * kCacheLine, _MM_HINT_T1);
-    }
-    ahead += kLinesPerStep * kCacheLine;
-  };
-  uint64_t j = 0;
-  for (; dot_columns - j >= kColumnStep; j += kColumnStep) {
-    prefetch_step();
-    add_columns<Isa, kGroups, true>(rows + j, stride, query + j, kColumnStep, sums);
-  }
-  if (j < dot_columns) {
-    add_columns<Isa, kGroups, true>(rows + j, stride, query + j, dot_columns - j, sums);
-  }
-  rows += dot_columns;
-  for (j = 0; square_columns - j >= kColumnStep; j += kColumnStep) {
-    prefetch_step();
-    add_columns<Isa, kGroups, false>(rows + j, stride, nullptr, kColumnStep, sums);
-  }
-  if (j < square_columns) {
-    add_columns<Isa, kGroups, false>(rows + j, stride, nullptr, square_columns - j, sums);
-  }
+  add_column_range<Isa, kGroups, true>(rows, stride, query, dot_columns, ahead, sums);
+  add_column_range<Isa, kGroups, false>(rows + dot_columns, stride, nullptr, square_columns,
+                                        ahead, sums);
 }
 
 // Finishes the lanes and writes the first `count` of them as pairs for rows

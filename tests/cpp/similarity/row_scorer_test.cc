@@ -135,13 +135,14 @@ class RowScorerTest : public testing::TestWithParam<RowScorerKind> {
 
   // Scores [first, last) with the variant under test and compares every
   // pair with row_cosine() bit for bit.
+  // The matrix starts after the first `skip` values.
   void expect_matches_scalar(const std::vector<float>& query, float query_norm,
                              const std::vector<float>& values, uint64_t dim, uint64_t first,
-                             uint64_t last, unsigned mxcsr = kDefaultMxcsr) {
+                             uint64_t last, unsigned mxcsr = kDefaultMxcsr, uint64_t skip = 0) {
     GuardedValues guarded_query(query);
     GuardedValues guarded_values(values);
     VectorView query_view{guarded_query.data(), query.size()};
-    FlatMatrixView matrix{VectorView{guarded_values.data(), values.size()}, dim};
+    FlatMatrixView matrix{VectorView{guarded_values.data() + skip, values.size() - skip}, dim};
     std::vector<ScoredPair> out(last - first + 1, ScoredPair{~0ull, -1.0f});
     {
       ScopedMxcsr environment(mxcsr);
@@ -179,6 +180,22 @@ TEST_P(RowScorerTest, EveryRowCountAndWidthMatchesScalar) {
     for (uint64_t n : counts) {
       expect_matches_scalar(query, query_norm, values, dim, 0, n);
       expect_matches_scalar(query, query_norm, values, dim, kRows - n, kRows);
+    }
+  }
+}
+
+// Where the rows start within a cache line decides how the columns are cut
+// into steps; at widths that are a multiple of a line all rows share it.
+TEST_P(RowScorerTest, RowsStartingAnywhereInALineMatchScalar) {
+  std::mt19937 rng(23);
+  for (uint64_t dim : {16, 24, 48, 512, 1024}) {
+    std::vector<float> rows = make_values(Values::kRandom, 70, dim, rng);
+    std::vector<float> query = make_query(Values::kRandom, dim - 5, rng);
+    for (uint64_t offset = 0; offset < 16; ++offset) {
+      // `offset` values in no row come first: the first row starts after them.
+      std::vector<float> values(offset, 9.0f);
+      values.insert(values.end(), rows.begin(), rows.end());
+      expect_matches_scalar(query, norm_of(query), values, dim, 0, 70, kDefaultMxcsr, offset);
     }
   }
 }
