@@ -12,12 +12,31 @@
 namespace velk::similarity {
 namespace {
 
+// x86 keeps the first operand's payload when both operands of a multiply are
+// NaN, and the compiler may swap the operands of a plain `*`; the asm keeps
+// `a` first, as pair_cosine does.
+inline float multiply_in_order(float a, float b) {
+  asm("mulss %1, %0" : "+x"(a) : "xm"(b));
+  return a;
+}
+
 // pair_cosine(query, row) for every row, in row order, on this thread. The
-// query's squared norm is summed again for every row rather than reused: the
-// kernel alone fixes the order of every operand (NaN payloads follow it), so
-// calling it is what keeps each score identical to cosine_similarity's.
+// query's squared norm and its root are the same for every row, so they are
+// taken once; the rest is pair_cosine's own sequence of operations, with the
+// same operands in the same order, so every score keeps the bits that
+// cosine_similarity gives the same two vectors.
 void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, ScoredPair* out) {
-  for (uint64_t i = 0; i < n; ++i) out[i] = ScoredPair{i, pair_cosine(query, rows[i])};
+  const float query_squares = squared_norm(query);
+  const float query_root = std::sqrt(query_squares);
+  for (uint64_t i = 0; i < n; ++i) {
+    const float d = dot(query, rows[i]);
+    const float row_squares = squared_norm(rows[i]);
+    float score = +0.0f;
+    if (!(query_squares == 0.0f || row_squares == 0.0f)) {
+      score = d / multiply_in_order(query_root, std::sqrt(row_squares));
+    }
+    out[i] = ScoredPair{i, score};
+  }
 }
 
 }  // namespace
