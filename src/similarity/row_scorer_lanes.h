@@ -13,17 +13,15 @@
 // up in a shared symbol that the rest of the program calls on any processor.
 //
 // `Isa` provides:
-//   Vec, kLanes                  the register type and the rows it carries
-//   initial()                    every lane -0.0
-//   broadcast(x)                 every lane x
-//   add_in_order(acc, x)         acc + x, acc being the first operand
-//   mul_in_order(a, b)           a * b, a being the first operand
+//   Vec, kLanes     the register type and the number of rows it carries
+//   initial()       every lane -0.0
 //   add_step<kWithDot>(rows, stride, query, count, dot, squares)
 //       for j = 0, 1, ..., count - 1 (count at most kColumnStep) and every
 //       lane k < kLanes, with x = rows[k * stride + j]:
-//         dot[k] = add_in_order(dot[k], mul_in_order(query[j], x)) if kWithDot
-//         squares[k] = add_in_order(squares[k], mul_in_order(x, x))
-//       reading no column at or after count
+//         dot[k] = dot[k] + query[j] * x      (only if kWithDot)
+//         squares[k] = squares[k] + x * x
+//       as separate binary32 multiplies and adds with the operands in
+//       exactly this order; reads no column at or after count
 //   finish(dot, squares, query_norm, scores)
 //       scores[k] = squares[k] > 0 ? dot[k] / (sqrt(squares[k]) * query_norm)
 //                                  : +0.0, correctly rounded, for k < kLanes
