@@ -75,16 +75,21 @@ enum class Values {
              // values, squares that underflow, squares that overflow, NaNs
 };
 
+float signaling_nan(bool negative, uint32_t payload) {
+  return float_from_bits((negative ? 0xFF800000u : 0x7F800000u) | (payload % 0x3FFFFFu + 1));
+}
+
 float special_value(std::mt19937& rng) {
-  static const float kSpecials[] = {
-      0.0f,       -0.0f,        INFINITY, -INFINITY, 1e-40f, -3e-42f, 1e30f,
-      -2e25f,     1e-30f,       -1e-25f,  1e-20f,    3.4e38f,
-  };
-  std::uniform_int_distribution<int> pick(0, std::size(kSpecials) + 1);
+  static const float kSpecials[] = {0.0f,  -0.0f,  INFINITY, -INFINITY, 1e-40f,  -3e-42f,
+                                    1e30f, -2e25f, 1e-30f,   -1e-25f,   3.4e38f, 1e-20f};
+  constexpr int kCount = static_cast<int>(std::size(kSpecials));
+  // Past the table: NaNs of both signs, quiet and signaling, each with a
+  // payload of its own.
+  std::uniform_int_distribution<int> pick(0, kCount + 3);
   int i = pick(rng);
-  if (i < static_cast<int>(std::size(kSpecials))) return kSpecials[i];
-  // NaNs of both signs, each with its own payload.
-  return quiet_nan(i == static_cast<int>(std::size(kSpecials)), rng());
+  if (i < kCount) return kSpecials[i];
+  bool negative = (i - kCount) % 2 == 1;
+  return i - kCount < 2 ? quiet_nan(negative, rng()) : signaling_nan(negative, rng());
 }
 
 std::vector<float> make_values(Values kind, uint64_t rows, uint64_t dim, std::mt19937& rng) {
@@ -111,9 +116,10 @@ std::vector<float> make_values(Values kind, uint64_t rows, uint64_t dim, std::mt
   return values;
 }
 
-// A query with NaNs of distinct payloads at several columns: once the dot
-// product is NaN, every later NaN product meets a NaN accumulator, so the
-// result shows whether the accumulator stayed the first operand.
+// A query made like a row. For kSpecial it also gets NaNs with distinct
+// payloads at every third column: once the dot product is NaN, every later
+// NaN product meets a NaN accumulator, so the result shows whether the
+// accumulator stayed the first operand.
 std::vector<float> make_query(Values kind, uint64_t size, std::mt19937& rng) {
   std::vector<float> query = make_values(kind == Values::kRowKinds ? Values::kRandom : kind,
                                          1, size, rng);
