@@ -219,18 +219,6 @@ TEST(TopKRowsTest, DegenerateQueryKeepsRowOrder) {
   }
 }
 
-// 30 rows where rows 3, 7 and 12 share the best score: stable up to 32.
-TEST(TopKRowsTest, TiedBestRowsInRowOrder) {
-  std::vector<std::vector<float>> rows;
-  for (int i = 0; i < 30; ++i) rows.push_back(floats({1, 0.05 * (i % 9) + 0.5}));
-  for (int best : {3, 7, 12}) rows[best] = floats({1, 0});
-  const Result got = run_rows(floats({1, 0}), rows, 3);
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(got[0].first, 3u);
-  EXPECT_EQ(got[1].first, 7u);
-  EXPECT_EQ(got[2].first, 12u);
-}
-
 // Every score is the one cosine_similarity gives the same two vectors, bit
 // for bit, also where NaN payloads meet (a query NaN past a row's end, NaN
 // rows, infinities, zero and empty rows), whatever the query.
