@@ -179,6 +179,7 @@ class EpochCollector {
   Line<std::uint64_t> epoch_;
   Line<std::uintptr_t> participants_;
 };
+static_assert(sizeof(EpochCollector) == 4 * kLineSpan);
 
 // The process-wide collector: created on first use, never destroyed.
 EpochCollector& process_collector();
