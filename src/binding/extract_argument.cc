@@ -3,19 +3,21 @@
 #include <cstring>
 #include <string>
 
+#include "src/runtime/panic.h"
+
 namespace velk::binding {
 namespace {
 
-std::string display_name(const ArgumentSpec& spec) {
-  return std::string(spec.function_name) + "()";
+std::string display_name(const ArgumentSpec& signature) {
+  return std::string(signature.function_name) + "()";
 }
 
 PyErr type_error(std::string message) {
   return PyErr::new_lazy(PyExc_TypeError, std::move(message));
 }
 
-PyErr too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
-  return type_error(display_name(spec) + " takes " + std::to_string(spec.parameter_count) +
+PyErr too_many_positional(const ArgumentSpec& signature, Py_ssize_t given) {
+  return type_error(display_name(signature) + " takes " + std::to_string(signature.parameter_count) +
                     " positional arguments but " + std::to_string(given) + " " +
                     (given == 1 ? "was" : "were") + " given");
 }
@@ -35,25 +37,27 @@ std::string name_list(const char* const* names, std::size_t count) {
   return out;
 }
 
-PyErr missing_required(const ArgumentSpec& spec, PyObject* const* out) {
-  const char* missing[8];
+PyErr missing_required(const ArgumentSpec& signature, PyObject* const* out) {
+  const char* missing[kMaxParameters];
   std::size_t count = 0;
-  for (std::size_t i = 0; i < spec.required && count < 8; ++i) {
-    if (out[i] == nullptr) missing[count++] = spec.parameter_names[i];
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (out[i] == nullptr) missing[count++] = signature.parameter_names[i];
   }
-  return type_error(display_name(spec) + " missing " + std::to_string(count) +
+  return type_error(display_name(signature) + " missing " + std::to_string(count) +
                     " required positional " + (count == 1 ? "argument" : "arguments") + ": " +
                     name_list(missing, count));
 }
 
 }  // namespace
 
-Result<void> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** out) {
-  for (std::size_t i = 0; i < spec.parameter_count; ++i) out[i] = nullptr;
+Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  VELK_ASSERT(signature.required <= signature.parameter_count &&
+              signature.parameter_count <= kMaxParameters);
+  for (std::size_t i = 0; i < signature.parameter_count; ++i) out[i] = nullptr;
   std::size_t positional = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < positional && i < spec.parameter_count; ++i) out[i] = args[i];
-  if (positional > spec.parameter_count) return too_many_positional(spec, nargs);
+  for (std::size_t i = 0; i < positional && i < signature.parameter_count; ++i) out[i] = args[i];
+  if (positional > signature.parameter_count) return too_many_positional(signature, nargs);
 
   Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
@@ -61,13 +65,13 @@ Result<void> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_
     PyObject* value = args[nargs + k];
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-    std::size_t slot = spec.parameter_count;
+    std::size_t slot = signature.parameter_count;
     if (text == nullptr) {
       // No UTF-8 form (a lone surrogate): cannot name any parameter.
       PyErr_Clear();
     } else {
-      for (std::size_t i = 0; i < spec.parameter_count; ++i) {
-        const char* candidate = spec.parameter_names[i];
+      for (std::size_t i = 0; i < signature.parameter_count; ++i) {
+        const char* candidate = signature.parameter_names[i];
         if (std::strlen(candidate) == static_cast<std::size_t>(size) &&
             std::memcmp(candidate, text, static_cast<std::size_t>(size)) == 0) {
           slot = i;
@@ -75,22 +79,22 @@ Result<void> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_
         }
       }
     }
-    if (slot == spec.parameter_count) {
-      std::string message = display_name(spec) + " got an unexpected keyword argument '";
+    if (slot == signature.parameter_count) {
+      std::string message = display_name(signature) + " got an unexpected keyword argument '";
       display_object(name, message);
       message += "'";
       return type_error(std::move(message));
     }
     if (out[slot] != nullptr) {
-      return type_error(display_name(spec) + " got multiple values for argument '" +
-                        spec.parameter_names[slot] + "'");
+      return type_error(display_name(signature) + " got multiple values for argument '" +
+                        signature.parameter_names[slot] + "'");
     }
     out[slot] = value;
   }
 
-  if (positional < spec.required) {
-    for (std::size_t i = positional; i < spec.required; ++i) {
-      if (out[i] == nullptr) return missing_required(spec, out);
+  if (positional < signature.required) {
+    for (std::size_t i = positional; i < signature.required; ++i) {
+      if (out[i] == nullptr) return missing_required(signature, out);
     }
   }
   return {};

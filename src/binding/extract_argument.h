@@ -9,6 +9,9 @@
 
 namespace velk::binding {
 
+// The most parameters a function of this module has.
+inline constexpr std::size_t kMaxParameters = 8;
+
 // The parameters of one Python function. Every parameter may be passed by
 // position or by keyword; the first `required` must be supplied.
 struct ArgumentSpec {
@@ -18,13 +21,13 @@ struct ArgumentSpec {
   std::size_t required;
 };
 
-// Fills out[0 .. spec.parameter_count) with borrowed references to the
+// Fills out[0 .. signature.parameter_count) with borrowed references to the
 // arguments, or returns the TypeError that a Python function would raise
 // (too many positional arguments, an unknown or repeated keyword, a missing
 // argument), checked in that order. `kwnames` may be null; the values of the
 // keywords follow the positional arguments in `args`.
-Result<void> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyObject** out);
+Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The error to raise for a failed conversion of parameter `name`: an error of
 // exactly TypeError becomes TypeError "argument '{name}': {text}" with the

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -17,8 +16,6 @@
 namespace velk::pool {
 namespace {
 
-using Kind = ThreadPoolBuildError::Kind;
-
 std::string failure_of(const std::function<void()>& body) {
   try {
     body();
@@ -28,36 +25,6 @@ std::string failure_of(const std::function<void()>& body) {
   }
   return "<no failure>";
 }
-
-TEST(ThreadPoolBuildErrorTest, PrintedForms) {
-  EXPECT_EQ((ThreadPoolBuildError{Kind::kGlobalPoolAlreadyInitialized, {}}).to_string(),
-            "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
-  EXPECT_EQ((ThreadPoolBuildError{Kind::kCurrentThreadAlreadyInPool, {}}).to_string(),
-            "ThreadPoolBuildError { kind: CurrentThreadAlreadyInPool }");
-  OsError os = OsError::from_errno(EAGAIN);
-  EXPECT_EQ((ThreadPoolBuildError{Kind::kIOError, os}).to_string(),
-            "ThreadPoolBuildError { kind: IOError(" + os.debug_string() + ") }");
-}
-
-struct UnsupportedCase {
-  ThreadPoolBuildError error;
-  bool unsupported;
-};
-
-class UnsupportedErrorTest : public testing::TestWithParam<UnsupportedCase> {};
-
-TEST_P(UnsupportedErrorTest, OnlyThreadlessPlatformsFallBack) {
-  EXPECT_EQ(GetParam().error.is_unsupported(), GetParam().unsupported);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errors, UnsupportedErrorTest,
-    testing::Values(UnsupportedCase{{Kind::kIOError, OsError::from_errno(ENOSYS)}, true},
-                    UnsupportedCase{{Kind::kIOError, OsError::from_errno(EOPNOTSUPP)}, true},
-                    UnsupportedCase{{Kind::kIOError, OsError::custom("Unsupported", "no")}, true},
-                    UnsupportedCase{{Kind::kIOError, OsError::from_errno(EAGAIN)}, false},
-                    UnsupportedCase{{Kind::kIOError, OsError::custom("InvalidInput", "x")}, false},
-                    UnsupportedCase{{Kind::kCurrentThreadAlreadyInPool, {}}, false}));
 
 // A pool of its own (besides the global one): its workers start, run what is
 // handed to them, see their own pool's size, and end when told to stop.
@@ -81,29 +48,6 @@ TEST(BuildPoolTest, WorkersStartRunHandedInWorkAndStop) {
 
   request_stop(pool);
   for (uint64_t i = 0; i < 3; ++i) pool.slot(i).stopped.await_and_clear();
-}
-
-TEST(BuildPoolTest, CallingThreadBecomesTheOnlyWorker) {
-  std::thread lone([] {
-    BuildResult built = build_pool(1, /*use_calling_thread=*/true);
-    ASSERT_NE(built.pool, nullptr);
-    ASSERT_NE(current_worker(), nullptr);
-    EXPECT_EQ(&current_worker()->pool(), built.pool.get());
-
-    // Everything runs right here: there is no other thread in this pool.
-    std::vector<std::thread::id> seen;
-    join_pair([&](bool) { seen.push_back(std::this_thread::get_id()); return 0; },
-              [&](bool) { seen.push_back(std::this_thread::get_id()); return 0; });
-    EXPECT_EQ(seen, std::vector<std::thread::id>(2, std::this_thread::get_id()));
-    GrowableArray<uint64_t> out = parallel_map_collect<uint64_t>(100, [](uint64_t i) { return i; });
-    for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(out[i], i);
-
-    BuildResult again = build_pool(1, /*use_calling_thread=*/true);
-    EXPECT_EQ(again.pool, nullptr);
-    ASSERT_TRUE(again.error.has_value());
-    EXPECT_EQ(again.error->kind, Kind::kCurrentThreadAlreadyInPool);
-  });
-  lone.join();
 }
 
 // --- Global pool, each case in a fresh process -----------------------------
