@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -224,7 +223,6 @@ std::optional<PyErr> fetch() {
   constexpr std::string_view kNotice =
       "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
       "Python stack trace below:\n";
-  std::fflush(stderr);
   for (std::string_view left = kNotice; !left.empty();) {
     ssize_t written = ::write(STDERR_FILENO, left.data(), left.size());
     if (written <= 0) break;
