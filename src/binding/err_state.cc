@@ -89,15 +89,15 @@ void raise_lazy(LazyBuilder builder) {
   OwnedRef argument;
   switch (builder.kind) {
     case LazyBuilder::Kind::kText:
-      type = OwnedRef::borrow(builder.static_type);
+      type = OwnedRef::from_borrowed(builder.static_type);
       argument = new_str(builder.text);
       break;
     case LazyBuilder::Kind::kDowncast:
-      type = OwnedRef::borrow(PyExc_TypeError);
+      type = OwnedRef::from_borrowed(PyExc_TypeError);
       argument = new_str(downcast_message(builder.object.get(), builder.text));
       break;
     case LazyBuilder::Kind::kPanic: {
-      type = OwnedRef::borrow(panic_exception_type());
+      type = OwnedRef::from_borrowed(panic_exception_type());
       OwnedRef message = new_str(builder.text);
       PyObject* args = PyTuple_New(1);
       if (args == nullptr) api_call_failed();
@@ -107,7 +107,7 @@ void raise_lazy(LazyBuilder builder) {
     }
     case LazyBuilder::Kind::kForeign:
       type = std::move(builder.object);
-      argument = OwnedRef::borrow(Py_None);
+      argument = OwnedRef::from_borrowed(Py_None);
       break;
   }
   if (PyExceptionClass_Check(type.get())) {
@@ -136,7 +136,7 @@ PyErr PyErr::new_lazy(PyObject* type, std::string message) {
 
 PyErr PyErr::downcast(PyObject* object, const char* target) {
   return PyErr(lazy_state({LazyBuilder::Kind::kDowncast, nullptr,
-                           OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))),
+                           OwnedRef::from_borrowed(reinterpret_cast<PyObject*>(Py_TYPE(object))),
                            target}));
 }
 

@@ -81,7 +81,7 @@ class [[nodiscard]] OwnedRef {
   // Takes over a new reference (may be null).
   explicit OwnedRef(PyObject* owned) noexcept : ptr_(owned) {}
   // Takes a new reference to a borrowed object.
-  static OwnedRef borrow(PyObject* borrowed) noexcept {
+  static OwnedRef from_borrowed(PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);
     return OwnedRef(borrowed);
   }

@@ -95,6 +95,34 @@ Result<void> add_functions(PyObject* module) {
   return {};
 }
 
+// The one way native code is entered from the interpreter: the lock count is
+// raised for the call, and the body's error, or a panic turned into
+// PanicException, becomes the one pending exception. A panic escaping even
+// this (while restoring the error) aborts in the guard.
+template <class Body>
+PyObject* run_at_entry(Body&& body) {
+  PanicGuard guard("uncaught panic at ffi boundary");
+  PyObject* result = nullptr;
+  {
+    LockGuard lock = assume_lock();
+    std::optional<PyErr> error;
+    try {
+      Result<OwnedRef> outcome = body();
+      if (outcome) {
+        result = outcome.value().release();
+      } else {
+        error.emplace(outcome.take_error());
+      }
+    } catch (...) {
+      note_panic_caught();
+      error.emplace(panic_to_error(std::current_exception()));
+    }
+    if (error) std::move(*error).restore();
+  }
+  guard.disarm();
+  return result;
+}
+
 }  // namespace
 
 PanicGuard::~PanicGuard() {
@@ -140,7 +168,7 @@ Result<OwnedRef> make_module() {
   }
   // acquire: the cached module was fully initialised before it was stored.
   if (PyObject* cached = module_cache.load(std::memory_order_acquire)) {
-    return OwnedRef::borrow(cached);
+    return OwnedRef::from_borrowed(cached);
   }
   OwnedRef module(PyModule_Create2(&module_definition, kApiVersion));
   if (!module) return fetch_or_missing();
@@ -150,57 +178,16 @@ Result<OwnedRef> make_module() {
   if (module_cache.compare_exchange_strong(expected, module.get(), std::memory_order_acq_rel,
                                            std::memory_order_acquire)) {
     // The cache keeps the reference we made; the caller gets its own.
-    return OwnedRef::borrow(module.release());
+    return OwnedRef::from_borrowed(module.release());
   }
-  return OwnedRef::borrow(expected);
+  return OwnedRef::from_borrowed(expected);
 }
 
 PyObject* call_trampoline(FunctionBody body, PyObject* /*self*/, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
-  PanicGuard guard("uncaught panic at ffi boundary");
-  PyObject* result = nullptr;
-  {
-    LockGuard lock = assume_lock();
-    std::optional<PyErr> error;
-    try {
-      Result<OwnedRef> outcome = body(args, nargs, kwnames);
-      if (outcome) {
-        result = outcome.value().release();
-      } else {
-        error.emplace(outcome.take_error());
-      }
-    } catch (...) {
-      note_panic_caught();
-      error.emplace(panic_to_error(std::current_exception()));
-    }
-    if (error) std::move(*error).restore();
-  }
-  guard.disarm();
-  return result;
+  return run_at_entry([&] { return body(args, nargs, kwnames); });
 }
 
 }  // namespace velk::binding
 
-PyMODINIT_FUNC PyInit__velk() {
-  using namespace velk::binding;
-  PanicGuard guard("uncaught panic at ffi boundary");
-  PyObject* result = nullptr;
-  {
-    LockGuard lock = assume_lock();
-    std::optional<PyErr> error;
-    try {
-      Result<OwnedRef> made = make_module();
-      if (made) {
-        result = made.value().release();
-      } else {
-        error.emplace(made.take_error());
-      }
-    } catch (...) {
-      velk::note_panic_caught();
-      error.emplace(panic_to_error(std::current_exception()));
-    }
-    if (error) std::move(*error).restore();
-  }
-  guard.disarm();
-  return result;
-}
+PyMODINIT_FUNC PyInit__velk() { return velk::binding::run_at_entry(&velk::binding::make_module); }
