@@ -1,0 +1,122 @@
+#include "src/binding/gil.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace velk::binding {
+namespace {
+
+// Starts the interpreter once for every test of this executable; this thread
+// keeps the lock between tests.
+class InterpreterEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { Py_InitializeEx(0); }
+};
+
+const auto* const kInterpreter =
+    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment());
+
+// Objects whose deallocation appends their tag to a list, so tests can see
+// when and in which order references were released.
+PyObject* tracked(PyObject* log, const char* tag) {
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyDict_SetItemString(globals, "log", log);
+  PyObject* done = PyRun_String(
+      "class Tracked:\n"
+      "    def __init__(self, tag): self.tag = tag\n"
+      "    def __del__(self): log.append(self.tag)\n",
+      Py_file_input, globals, globals);
+  Py_XDECREF(done);
+  PyObject* cls = PyDict_GetItemString(globals, "Tracked");
+  PyObject* object = PyObject_CallFunction(cls, "s", tag);
+  Py_DECREF(globals);
+  return object;
+}
+
+TEST(LockGuardTest, NestedGuardsRestoreTheCount) {
+  int64_t before = lock_count();
+  {
+    LockGuard outer = assume_lock();
+    EXPECT_EQ(lock_count(), before + 1);
+    {
+      LockGuard inner = acquire_lock();
+      EXPECT_EQ(inner.kind(), LockGuard::Kind::kAssumed);
+      EXPECT_EQ(lock_count(), before + 2);
+    }
+    EXPECT_EQ(lock_count(), before + 1);
+  }
+  EXPECT_EQ(lock_count(), before);
+}
+
+TEST(LockGuardTest, GivingUpTheLockZeroesTheCountForTheWait) {
+  LockGuard lock = assume_lock();
+  int64_t held = lock_count();
+  int seen_count = -1;
+  int seen_state = -1;
+  give_up_lock_while([&] {
+    seen_count = static_cast<int>(lock_count());
+    seen_state = PyGILState_Check();
+  });
+  EXPECT_EQ(seen_count, 0);
+  EXPECT_EQ(seen_state, 0);
+  EXPECT_EQ(lock_count(), held);
+  EXPECT_EQ(PyGILState_Check(), 1);
+}
+
+TEST(LockGuardTest, AnotherThreadTakesTheLockItself) {
+  LockGuard lock = assume_lock();
+  PyObject* list = PyList_New(0);
+  give_up_lock_while([&] {
+    std::thread other([&] {
+      LockGuard taken = acquire_lock();
+      EXPECT_EQ(taken.kind(), LockGuard::Kind::kEnsured);
+      EXPECT_EQ(lock_count(), 1);
+      PyList_Append(list, Py_None);
+    });
+    other.join();
+  });
+  EXPECT_EQ(PyList_GET_SIZE(list), 1);
+  Py_DECREF(list);
+}
+
+TEST(DeferredReleaseTest, ReleasesWithoutTheLockWaitForTheNextEntryInOrder) {
+  PyObject* log = PyList_New(0);
+  PyObject* first = tracked(log, "first");
+  PyObject* second = tracked(log, "second");
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  // A thread that never entered the binding layer has a count of 0, so its
+  // releases are queued rather than applied.
+  std::thread([&] {
+    drop_reference(first);
+    drop_reference(second);
+  }).join();
+  EXPECT_EQ(PyList_GET_SIZE(log), 0);
+  {
+    LockGuard entry = assume_lock();
+    ASSERT_EQ(PyList_GET_SIZE(log), 2);
+    EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 0)), "first");
+    EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 1)), "second");
+  }
+  Py_DECREF(log);
+}
+
+TEST(OwnedRefTest, ReleasesOnceWhateverTheMoves) {
+  LockGuard lock = assume_lock();
+  PyObject* object = PyList_New(0);
+  Py_ssize_t start = Py_REFCNT(object);
+  {
+    OwnedRef a = OwnedRef::from_borrowed(object);
+    OwnedRef b = std::move(a);
+    OwnedRef c;
+    c = std::move(b);
+    EXPECT_EQ(Py_REFCNT(object), start + 1);
+  }
+  EXPECT_EQ(Py_REFCNT(object), start);
+  Py_DECREF(object);
+}
+
+}  // namespace
+}  // namespace velk::binding
