@@ -72,3 +72,10 @@ else:
         "soak", max_examples=5000, deadline=None, database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     _hypothesis_settings.load_profile(os.environ.get("VELK_HYPOTHESIS_PROFILE", "ci"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Shows how many hostile-argument calls the run made."""
+    hostile = sys.modules.get("test_hostile")
+    if hostile is not None and getattr(hostile, "CASES_TRIED", 0):
+        terminalreporter.write_line(f"hostile arguments: {hostile.CASES_TRIED} calls tried")
