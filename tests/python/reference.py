@@ -86,11 +86,16 @@ def list_scores(query, rows):
     a lane only takes the steps its own length allows."""
     query = np.asarray(query, dtype=F32)
     n = len(rows)
-    lengths = np.array([len(r) for r in rows], dtype=np.int64)
-    width = int(lengths.max()) if n else 0
-    matrix = np.zeros((n, width), dtype=F32)
-    for i, row in enumerate(rows):
-        matrix[i, : len(row)] = row
+    if isinstance(rows, np.ndarray) and rows.ndim == 2:  # rows of one length
+        matrix = rows.astype(F32)
+        lengths = np.full(n, matrix.shape[1], dtype=np.int64)
+        width = matrix.shape[1]
+    else:
+        lengths = np.array([len(r) for r in rows], dtype=np.int64)
+        width = int(lengths.max()) if n else 0
+        matrix = np.zeros((n, width), dtype=F32)
+        for i, row in enumerate(rows):
+            matrix[i, : len(row)] = row
     d = np.full(n, -0.0, dtype=F32)
     sr = np.full(n, -0.0, dtype=F32)
     for j in range(width):
