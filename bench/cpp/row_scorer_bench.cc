@@ -77,15 +77,6 @@ double time_split(uint64_t rows, int threads,
   return use_cpu_time ? *std::max_element(cpu.begin(), cpu.end()) : wall;
 }
 
-double best_of(int repeats, const std::function<double()>& run) {
-  double best = 1e300;
-  for (int r = 0; r < repeats; ++r) {
-    double seconds = run();
-    if (seconds < best) best = seconds;
-  }
-  return best;
-}
-
 const char* kind_name(RowScorerKind kind) {
   switch (kind) {
     case RowScorerKind::kScalar: return "scalar";
@@ -137,32 +128,41 @@ int main(int argc, char** argv) {
   std::printf("rows %llu, dim %llu, %.2f GB, best of %d, %s time\n",
               static_cast<unsigned long long>(rows), static_cast<unsigned long long>(dim),
               gigabytes, repeats, use_cpu_time ? "thread cpu" : "wall");
+  // One case per line of output; the repeats of all cases are interleaved so
+  // that a change in the machine's load affects them alike.
+  struct Case {
+    const char* name;
+    int threads;
+    std::function<void(uint64_t, uint64_t)> work;
+    double best = 1e300;
+  };
   volatile float sink = 0.0f;
-  double stream[3] = {};
+  std::vector<Case> cases;
   for (int threads : {1, 2}) {
-    stream[threads] = best_of(repeats, [&] {
-      return time_split(rows, threads, [&](uint64_t first, uint64_t last) {
-        sink = sink + stream_sum(values + first * dim, (last - first) * dim);
-      });
-    });
-    std::printf("  stream sum   %d thread%s %9.3f ms %6.1f GB/s\n", threads,
-                threads == 1 ? " " : "s", stream[threads] * 1e3, gigabytes / stream[threads]);
+    cases.push_back({"stream sum", threads, [&](uint64_t first, uint64_t last) {
+                       sink = sink + stream_sum(values + first * dim, (last - first) * dim);
+                     }});
   }
   std::vector<RowScorerKind> kinds = {RowScorerKind::kAvx2, RowScorerKind::kAvx512};
   if (with_scalar) kinds.insert(kinds.begin(), RowScorerKind::kScalar);
   for (RowScorerKind kind : kinds) {
     if (!velk::similarity::row_scorer_supported(kind)) continue;
     for (int threads : {1, 2}) {
-      double seconds = best_of(repeats, [&] {
-        return time_split(rows, threads, [&](uint64_t first, uint64_t last) {
-          velk::similarity::score_rows_with(kind, VectorView{query.data(), dim}, query_norm,
-                                            matrix, first, last, out.data() + first);
-        });
-      });
-      std::printf("  %-12s %d thread%s %9.3f ms %6.1f GB/s  %.2f of stream\n", kind_name(kind),
-                  threads, threads == 1 ? " " : "s", seconds * 1e3, gigabytes / seconds,
-                  stream[threads] / seconds);
+      cases.push_back({kind_name(kind), threads, [&, kind](uint64_t first, uint64_t last) {
+                         velk::similarity::score_rows_with(kind, VectorView{query.data(), dim},
+                                                           query_norm, matrix, first, last,
+                                                           out.data() + first);
+                       }});
     }
+  }
+  for (int r = 0; r < repeats; ++r) {
+    for (Case& c : cases) c.best = std::min(c.best, time_split(rows, c.threads, c.work));
+  }
+  double stream[3] = {cases[0].best, cases[0].best, cases[1].best};
+  for (const Case& c : cases) {
+    std::printf("  %-12s %d thread%s %9.3f ms %6.1f GB/s  %.2f of stream\n", c.name, c.threads,
+                c.threads == 1 ? " " : "s", c.best * 1e3, gigabytes / c.best,
+                stream[c.threads] / c.best);
   }
   velk::release_allocation(values);
   return 0;
