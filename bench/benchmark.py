@@ -156,13 +156,22 @@ class StreamReader:
         self.lib.stream_read.restype = ctypes.c_float
         self.lib.stream_read.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
 
-    def measure(self, matrix: np.ndarray, threads: int, runs: int) -> dict:
-        """GB/s of reading the matrix's memory once (repeated when it is small)."""
+    def reader(self, matrix: np.ndarray, threads: int):
+        """(call, passes): a call that reads the matrix's memory `passes` times
+        (more than once when it is small, so the call is long enough to time)."""
         count = matrix.size
-        passes = max(1, math.ceil((64 << 20) / matrix.nbytes))
+        passes = max(1, math.ceil((64 << 20) / max(1, matrix.nbytes)))
         address = matrix.ctypes.data
-        timing = time_calls(lambda: self.lib.stream_read(address, count, threads, passes), runs)
-        moved = matrix.nbytes * passes
+        return (lambda: self.lib.stream_read(address, count, threads, passes)), passes
+
+    def measure(self, matrix: np.ndarray, threads: int, runs: int) -> dict:
+        """GB/s of reading the matrix's memory once."""
+        call, passes = self.reader(matrix, threads)
+        return self.summarize(time_calls(call, runs), matrix.nbytes, passes, threads)
+
+    @staticmethod
+    def summarize(timing: "Timing", nbytes: int, passes: int, threads: int) -> dict:
+        moved = nbytes * passes
         return {
             "threads": threads,
             "median_s_per_pass": timing.median_s / passes,
@@ -449,6 +458,40 @@ def blas_threads(threads: int):
         return contextlib.nullcontext()
 
 
+# Pause before each interleaved call. Thread pools spin for a while after a
+# call before they sleep (OpenBLAS by default for 2**28 cycles, about 70 ms
+# here); on 2 cores a peer's spinning threads would otherwise slow down the
+# next system's call.
+INTERLEAVE_PAUSE_S = 0.15
+
+
+def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S) -> list[Timing | Exception]:
+    """Times every call `runs` times, one round over all calls at a time.
+
+    A change in the machine's load during the scenario then touches every
+    system alike instead of whichever one was being timed. One untimed round
+    warms up first. A call that raises keeps its exception and leaves the rounds.
+    """
+    outcomes: list = [None] * len(calls)
+    samples: list[list[float]] = [[] for _ in calls]
+    for round_number in range(runs + 1):
+        for index, call in enumerate(calls):
+            if isinstance(outcomes[index], Exception):
+                continue
+            time.sleep(pause_s)
+            try:
+                start = time.perf_counter_ns()
+                call()
+                elapsed = (time.perf_counter_ns() - start) * 1e-9
+            except Exception as error:  # noqa: BLE001 - reported with the system
+                outcomes[index] = error
+                continue
+            if round_number > 0:
+                samples[index].append(elapsed)
+    return [outcome if isinstance(outcome, Exception) else Timing.of(samples[index])
+            for index, outcome in enumerate(outcomes)]
+
+
 def run_matrix_scenario(key, spec, systems, stream, threads, args, log) -> list[dict]:
     rows, dim = spec["rows"], spec["dim"]
     latency = key == LATENCY_SCENARIO
@@ -458,46 +501,61 @@ def run_matrix_scenario(key, spec, systems, stream, threads, args, log) -> list[
     start = time.perf_counter()
     matrix, query = make_matrix(rows, dim, salt=ord(key))
     log(f"   data generated in {time.perf_counter() - start:.1f} s")
-    bandwidth = {t: stream.measure(matrix, t, args.runs) for t in sorted({1, threads})}
-    for t, b in bandwidth.items():
-        log(f"   streaming read, {t} thread{'s' if t > 1 else ''}: {b['gbps_best']:.1f} GB/s best, {b['gbps_median']:.1f} median")
-
     reference = {k: top_of((matrix @ query) / np.sqrt(np.einsum("ij,ij->i", matrix, matrix)) / np.linalg.norm(query), k)
                  for k in spec["ks"]}
-    results = []
+
+    # Every system is prepared first (indexes hold copies: a few GB at most),
+    # so that their timed calls can take turns.
+    prepared = []
     for system in systems:
         try:
             system.prepare(matrix, threads)
+            prepared.append(system)
         except Exception as error:  # noqa: BLE001 - a failing peer is reported, not fatal
             log(f"   {system.name}: prepare failed: {error!r}")
-            continue
+    results, calls = [], []
+    for system in prepared:
         for k in spec["ks"]:
             entry = {"scenario": key, "rows": rows, "dim": dim, "k": k, "system": system.name, "threads": threads}
+            results.append(entry)
             try:
-                raw = system.search(query, k)
-                found_rows, found_scores = system.decode(raw)
+                found_rows, found_scores = system.decode(system.search(query, k))
                 ref_rows, ref_scores = reference[k]
                 entry["overlap"] = overlap(found_rows, ref_rows)
                 entry["max_score_error"] = max_score_error(found_rows, found_scores, ref_rows, ref_scores)
                 entry["returned"] = int(len(found_rows))
-                call = lambda: system.search(query, k)  # noqa: E731
-                timing = time_latency(call, args.latency_budget) if latency else time_calls(call, args.runs)
-                entry.update(timing.as_dict())
+                calls.append((entry, lambda system=system, k=k: system.search(query, k)))
             except Exception as error:  # noqa: BLE001
                 entry["error"] = repr(error)[:300]
-            results.append(entry)
-            log("   " + format_entry(entry))
-        system.release()
-        gc.collect()
-    # Read again at the end and keep the better pass of each: the limit is the
-    # best the machine did while this scenario ran.
-    for t in bandwidth:
-        again = stream.measure(matrix, t, args.runs)
-        if again["min_s_per_pass"] < bandwidth[t]["min_s_per_pass"]:
-            bandwidth[t] = again
+    readers = {t: stream.reader(matrix, t) for t in sorted({1, threads})}
+
+    if latency:
+        # Small calls on a cache-resident matrix: each system back to back, so
+        # that another system's call does not evict its working set.
+        timings = [time_latency(call, args.latency_budget) for _, call in calls]
+        stream_timings = [time_calls(call, args.runs) for call, _ in readers.values()]
+    else:
+        everything = time_interleaved([call for _, call in calls] + [call for call, _ in readers.values()], args.runs)
+        timings, stream_timings = everything[: len(calls)], everything[len(calls):]
+    for (entry, _), timing in zip(calls, timings):
+        if isinstance(timing, Exception):
+            entry["error"] = repr(timing)[:300]
+        else:
+            entry.update(timing.as_dict())
+    bandwidth = {}
+    for (t, (_, passes)), timing in zip(readers.items(), stream_timings):
+        if isinstance(timing, Exception):
+            raise timing
+        bandwidth[t] = StreamReader.summarize(timing, matrix.nbytes, passes, t)
+        log(f"   streaming read, {t} thread{'s' if t > 1 else ''}: "
+            f"{bandwidth[t]['gbps_best']:.1f} GB/s best, {bandwidth[t]['gbps_median']:.1f} median")
     for entry in results:
+        log("   " + format_entry(entry))
         entry["stream"] = {str(t): b for t, b in bandwidth.items()}
         entry["bytes"] = matrix.nbytes
+        entry["interleaved"] = not latency
+    for system in prepared:
+        system.release()
     del matrix
     gc.collect()
     return results

@@ -239,3 +239,19 @@ def test_a_crashing_module_is_caught_by_the_smoke_test(monkeypatch):
     assert "velk is skipped" in messages[0]
     monkeypatch.setattr(benchmark, "VELK_SMOKE_TEST", "pass")
     assert benchmark.velk_survives_a_smoke_test(messages.append)
+
+
+def test_interleaved_rounds_keep_each_call_apart():
+    order = []
+
+    def failing():
+        order.append("f")
+        raise ValueError("no")
+
+    calls = [lambda: order.append("a"), failing, lambda: order.append("b")]
+    timings = benchmark.time_interleaved(calls, runs=5, pause_s=0.0)
+    # One warm-up round and five timed rounds, turn by turn; the failing call
+    # is tried once and then left out.
+    assert order == ["a", "f", "b"] + ["a", "b"] * 5
+    assert isinstance(timings[1], ValueError)
+    assert timings[0].runs == timings[2].runs == 5
