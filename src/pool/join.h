@@ -134,6 +134,14 @@ auto run_in_pool(Op&& op) -> std::invoke_result_t<Op&, WorkerThread&, bool> {
   WorkerPool& pool = global_pool();
   // Set now only if the pool fell back to making this thread its one worker.
   if (WorkerThread* worker = current_worker()) return op(*worker, /*injected=*/false);
+  if (!pool.has_spawned_workers()) {
+    // The pool is another thread's fallback: its one worker is that thread,
+    // which never runs the worker loop, so a job handed in would wait
+    // forever. Work alone instead, like that thread does, with the same
+    // thread count and so the same splits.
+    LoneWorkerScope lone;
+    return op(lone.worker(), /*injected=*/false);
+  }
   return run_from_outside(pool, op);
 }
 

@@ -17,6 +17,11 @@ namespace {
 
 thread_local WorkerThread* t_current_worker = nullptr;
 
+std::optional<OsError> spawn_worker_thread(void (*body)(void*), void* arg) {
+  return spawn_detached_thread(body, arg);
+}
+std::atomic<ThreadSpawner> thread_spawner{&spawn_worker_thread};
+
 // What a new worker thread starts with; the thread takes it over.
 struct WorkerLaunch {
   std::shared_ptr<WorkerPool> pool;
@@ -197,13 +202,35 @@ BuildResult build_pool(uint64_t thread_count, bool use_calling_thread) {
                                           std::move(own->pool), next_victim_seed());
       continue;
     }
-    if (std::optional<OsError> error = spawn_detached_thread(&worker_main, launch)) {
+    // relaxed: the spawner is swapped only by tests, before any pool is built.
+    ThreadSpawner spawn = thread_spawner.load(std::memory_order_relaxed);
+    if (std::optional<OsError> error = spawn(&worker_main, launch)) {
       delete launch;  // the thread never started, so the launch is still ours
       request_stop(*pool);
       return {nullptr, ThreadPoolBuildError{ThreadPoolBuildError::Kind::kIOError, std::move(error)}};
     }
+    pool->note_worker_spawned();
   }
   return {std::move(pool), std::nullopt};
+}
+
+LoneWorkerScope::LoneWorkerScope() {
+  VELK_ASSERT(t_current_worker == nullptr);
+  DequePair deque = make_work_deque();
+  auto pool = std::make_shared<WorkerPool>(1, &deque.thief);
+  worker_ = std::make_unique<WorkerThread>(std::move(deque.owner), 0, std::move(pool),
+                                           next_victim_seed());
+  t_current_worker = worker_.get();
+}
+
+LoneWorkerScope::~LoneWorkerScope() {
+  VELK_ASSERT(t_current_worker == worker_.get());
+  t_current_worker = nullptr;
+}
+
+ThreadSpawner set_thread_spawner(ThreadSpawner spawner) noexcept {
+  // relaxed: as in build_pool.
+  return thread_spawner.exchange(spawner, std::memory_order_relaxed);
 }
 
 WorkerPool& global_pool() {

@@ -76,11 +76,19 @@ class WorkerPool {
   // Adds to / takes from the stop count; request_stop acts when it reaches 0.
   std::atomic<uint64_t>& stop_count() noexcept { return stop_count_; }
 
+  // False for a pool whose only worker is the thread that built it (the
+  // fallback where threads cannot be made): nobody runs that pool's worker
+  // loop, so a job handed in through its injector would never be taken.
+  // Set by build_pool before the pool is handed to anyone.
+  bool has_spawned_workers() const noexcept { return spawned_workers_ != 0; }
+  void note_worker_spawned() noexcept { ++spawned_workers_; }
+
  private:
   InjectorQueue injector_;
   SleepControl sleep_;
   WorkerSlot* slots_;
   uint64_t thread_count_;
+  uint64_t spawned_workers_ = 0;
   // Written only by request_stop; apart from the hot words above.
   alignas(kFalseSharingSpan) std::atomic<uint64_t> stop_count_{1};
 };
@@ -126,6 +134,30 @@ struct BuildResult {
   std::optional<ThreadPoolBuildError> error;
 };
 BuildResult build_pool(uint64_t thread_count, bool use_calling_thread);
+
+// The calling thread, outside every pool, acts for the scope's life as the
+// only worker of a private one-worker pool (no thread is started). Used where
+// the global pool is the calling-thread fallback of another thread: a job
+// handed to it would never run, and a pool of one gives the same splits.
+// Precondition: current_worker() is null; it is null again afterwards.
+class LoneWorkerScope {
+ public:
+  LoneWorkerScope();
+  ~LoneWorkerScope();
+  LoneWorkerScope(const LoneWorkerScope&) = delete;
+  LoneWorkerScope& operator=(const LoneWorkerScope&) = delete;
+
+  WorkerThread& worker() noexcept { return *worker_; }
+
+ private:
+  std::unique_ptr<WorkerThread> worker_;
+};
+
+// How build_pool starts each worker thread: spawn_detached_thread unless a
+// test has put something else in (to play a platform without threads).
+// Returns the spawner it replaced.
+using ThreadSpawner = std::optional<OsError> (*)(void (*body)(void*), void* arg);
+ThreadSpawner set_thread_spawner(ThreadSpawner spawner) noexcept;
 
 // The global pool, created on the first call with configured_thread_count()
 // workers (falling back to the calling thread alone where threads cannot be

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -87,6 +90,55 @@ TEST(GlobalPoolChildTest, FailedCreationIsReportedOnceThenAlreadyInitialized) {
   EXPECT_EQ(other_thread, later);
 }
 
+// Plays a platform on which threads cannot be made at all.
+std::optional<OsError> refuse_as_unsupported(void (*)(void*), void*) {
+  return OsError::from_errno(ENOSYS);
+}
+
+std::vector<uint64_t> squares(uint64_t n) {
+  GrowableArray<uint64_t> out = parallel_map_collect<uint64_t>(n, [](uint64_t i) { return i * i; });
+  return std::vector<uint64_t>(out.data(), out.data() + out.size());
+}
+
+// The creating thread becomes the global pool's only worker. Other threads
+// find a pool that nobody serves: they must work alone rather than hand their
+// job in and wait forever, and leave no worker state behind, even on failure.
+TEST(GlobalPoolChildTest, WithoutThreadsEveryCallerWorksAlone) {
+  if (!in_child_process()) GTEST_SKIP() << "runs in a subprocess";
+  alarm(30);  // a caller that waits forever ends the child
+  set_thread_spawner(&refuse_as_unsupported);
+  const std::vector<uint64_t> mine = squares(1000);
+  ASSERT_NE(current_worker(), nullptr);
+  EXPECT_EQ(current_thread_count(), 1u);
+  EXPECT_FALSE(global_pool().has_spawned_workers());
+
+  std::vector<std::vector<uint64_t>> theirs(2);
+  std::vector<std::string> failures(2);
+  std::vector<std::thread> others;
+  for (int t = 0; t < 2; ++t) {
+    others.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        theirs[t] = squares(1000 + t);
+        failures[t] = failure_of([] {
+          parallel_map_collect<uint64_t>(100, [](uint64_t i) -> uint64_t {
+            if (i == 77) panic("row 77");
+            return i;
+          });
+        });
+        if (current_worker() != nullptr) failures[t] = "left as a worker";
+      }
+    });
+  }
+  for (auto& other : others) other.join();
+  for (int t = 0; t < 2; ++t) {
+    EXPECT_EQ(failures[t], "row 77");
+    std::vector<uint64_t> expected = mine;
+    if (t == 1) expected.push_back(1000 * 1000);
+    EXPECT_EQ(theirs[t], expected);
+  }
+  EXPECT_EQ(squares(1000), mine);
+}
+
 struct GlobalCase {
   const char* child_test;
   std::vector<std::pair<std::string, std::string>> env;
@@ -106,7 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"RAYON_NUM_THREADS", "3"}}},
         // A 64 TiB stack cannot be mapped: every thread creation fails.
         GlobalCase{"GlobalPoolChildTest.FailedCreationIsReportedOnceThenAlreadyInitialized",
-                   {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}}));
+                   {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}},
+        GlobalCase{"GlobalPoolChildTest.WithoutThreadsEveryCallerWorksAlone",
+                   {{"RAYON_NUM_THREADS", "3"}}}));
 
 }  // namespace
 }  // namespace velk::pool
