@@ -45,6 +45,39 @@ void write_all(std::string_view text) noexcept {
 
 long current_tid() noexcept { return static_cast<long>(::syscall(SYS_gettid)); }
 
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_utf8(const char* text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    unsigned char lead = *p++;
+    if (lead < 0x80) continue;
+    int tail;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      tail = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      tail = 2;
+      if (lead == 0xE0) low = 0xA0;   // overlong
+      if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      tail = 3;
+      if (lead == 0xF0) low = 0x90;   // overlong
+      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    // Only the first continuation byte has the narrowed range.
+    for (int i = 0; i < tail; ++i, ++p) {
+      if (*p < low || *p > high) return false;
+      low = 0x80;
+      high = 0xBF;
+    }
+  }
+  return true;
+}
+
 // Frames of the panic machinery itself, left out of short backtraces.
 constexpr int kRuntimeFrames = 3;
 
@@ -122,7 +155,8 @@ TraceMode trace_mode() noexcept {
   if (cached != 0) return static_cast<TraceMode>(cached - 1);
   const char* value = std::getenv("RUST_BACKTRACE");
   TraceMode mode = TraceMode::kOff;
-  if (value != nullptr) {
+  // A value that is not text counts as no value at all.
+  if (value != nullptr && is_utf8(value)) {
     if (std::strcmp(value, "full") == 0) {
       mode = TraceMode::kFull;
     } else if (std::strcmp(value, "0") == 0) {

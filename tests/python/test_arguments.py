@@ -120,6 +120,9 @@ def test_conversion_errors_reworded_only_when_exactly_type_error(error, expected
     assert type(caught.value) is expected_type
     assert str(caught.value) == message
     assert len(seen) == (1 if "unprintable" in message else 0)
+    if expected_type is TypeError:
+        # The reworded error takes over the (absent) cause and hides its context.
+        assert caught.value.__cause__ is None and caught.value.__suppress_context__
 
 
 @pytest.mark.parametrize("error", [TypeError("bad"), TypeErrorChild("bad")])

@@ -130,3 +130,78 @@ def test_repeated_failures_leak_nothing():
             _velk.top_k_flat_np(query, query, 0, 1)
     gc.collect()
     assert (sys.getrefcount(query), sys.getrefcount(refused)) == before
+
+
+class LoggingExporter:
+    """Exports `data` through the Python-level buffer protocol and logs every
+    request and release of a view."""
+
+    def __init__(self, log, name, data):
+        self.log, self.name, self.data = log, name, data
+
+    def __buffer__(self, flags):
+        self.log.append(("get", self.name))
+        if isinstance(self.data, BaseException):
+            raise self.data
+        return memoryview(self.data)
+
+    def __release_buffer__(self, view):
+        self.log.append(("release", self.name))
+        view.release()
+
+
+BOTH_HELD = [("get", "query"), ("get", "embeddings"), ("release", "embeddings"),
+             ("release", "query")]
+
+
+@pytest.mark.parametrize("embeddings, dim, raised, events", [
+    (array("f", VALUES), 3, None, BOTH_HELD),
+    (array("d", VALUES), 3, BufferError, BOTH_HELD),
+    (array("f", VALUES), 0, BaseException, BOTH_HELD),  # panic in the engine
+    (KeyError("no view"), 3, KeyError, BOTH_HELD[:2] + [("release", "query")]),
+])
+def test_views_are_released_embeddings_first(embeddings, dim, raised, events):
+    log = []
+    query = LoggingExporter(log, "query", array("f", QUERY))
+    values = LoggingExporter(log, "embeddings", embeddings)
+    if raised is None:
+        assert _velk.top_k_flat_np(query, values, dim, 2) == expected(k=2)
+    else:
+        with pytest.raises(raised):
+            _velk.top_k_flat_np(query, values, dim, 2)
+    assert log == events
+
+
+try:
+    import _testbuffer
+except ImportError:
+    _testbuffer = None
+
+
+@pytest.mark.skipif(_testbuffer is None, reason="needs the interpreter's _testbuffer module")
+@pytest.mark.parametrize("make, message", [
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3], format="@f"), None),
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3], format="=f"), None),
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3], format="<f"), None),
+    # Dimensions of one element may have any stride.
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3, 1], strides=[4, 100], format="f"), None),
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3], format="!f"), F32),
+    (lambda: _testbuffer.ndarray([1, 2, 3], shape=[3], format="i"), F32),
+    (lambda: _testbuffer.ndarray([1, 2, 3], shape=[3], format="<I"), F32),
+    (lambda: _testbuffer.ndarray(QUERY, shape=[3], format="f "), F32),
+    (lambda: _testbuffer.ndarray(1.0, shape=[], format="f", flags=_testbuffer.ND_SCALAR),
+     "shape is null"),
+    # Sub-offsets: the data pointer leads to row pointers, not to floats.
+    (lambda: _testbuffer.ndarray(VALUES[:9], shape=[3, 3], format="f",
+                                 flags=_testbuffer.ND_PIL), CONTIG),
+    (lambda: _testbuffer.ndarray(VALUES[:9], shape=[3, 3], format="f",
+                                 flags=_testbuffer.ND_FORTRAN), CONTIG),
+])
+def test_exporter_layouts(make, message):
+    good = np.array(QUERY, dtype=np.float32)
+    if message is None:
+        assert _velk.top_k_flat_np(good, make(), 3, 2) == _velk.top_k_flat_np(good, good, 3, 2)
+        return
+    with pytest.raises(BufferError) as caught:
+        _velk.top_k_flat_np(good, make(), 3, 2)
+    assert str(caught.value) == message
