@@ -631,7 +631,13 @@ def run_child(mode: str, args) -> None:
             rows = spec["rows"] if key == LATENCY_SCENARIO else scale_rows(spec["rows"], args.scale)
             matrix, query = make_matrix(rows, spec["dim"], salt=ord(key))
             call = lambda: velk.top_k_flat_np(query, matrix, spec["dim"], k)  # noqa: E731
-            timing = time_latency(call, args.latency_budget) if key == LATENCY_SCENARIO else time_calls(call, args.runs)
+            if key == LATENCY_SCENARIO:
+                timing = time_latency(call, args.latency_budget)
+            else:
+                # Paced like the main run's turns, so both thread counts start alike.
+                timing = time_interleaved([call], args.runs)[0]
+                if isinstance(timing, Exception):
+                    raise timing
             out.append({"scenario": key, "k": k, "rows": rows, "dim": spec["dim"], **timing.as_dict()})
             del matrix, call
             gc.collect()
