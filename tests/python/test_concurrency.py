@@ -137,3 +137,24 @@ def test_first_calls_race_to_start_the_pool(threads):
     assert done.returncode == 0, done.stderr
     # The main thread and one pool's workers: no second pool was started.
     assert int(done.stdout) == 1 + int(threads)
+
+
+TINY_CALLS = """
+    import faulthandler, _velk
+    faulthandler.dump_traceback_later(60, exit=True)
+    for i in range(5000):
+        rows = 2 + i % 5
+        values = [float((i + j) % 4) for j in range(rows * 2)]
+        assert len(_velk.top_k_flat([1.0, 0.5], values, 2, rows)) == rows
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "5"])
+def test_many_tiny_parallel_calls_all_return(threads):
+    """Thousands of hand-offs of two to six rows each: every job handed to
+    the pool wakes its caller (a lost wake-up would hang here)."""
+    env = dict(os.environ, RAYON_NUM_THREADS=threads)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(TINY_CALLS)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout == "done\n", done.stderr
