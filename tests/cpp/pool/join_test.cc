@@ -1,8 +1,10 @@
 #include "src/pool/join.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -49,6 +51,28 @@ TEST(JoinPairTest, NestedJoinsFromSeveralOutsideThreads) {
     });
   }
   for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// Many small calls from several outside threads: their handed-in jobs cross
+// many injector blocks, while between bursts the workers doze off and must be
+// woken by the next injection. A job stuck at a block boundary or a lost
+// wake-up hangs, and the alarm turns that into a failure.
+TEST(JoinPairTest, ManySmallCallsFromSeveralOutsideThreads) {
+  alarm(120);
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&wrong, t] {
+      for (int i = 0; i < 200; ++i) {
+        auto [a, b] = join_pair([i](bool) { return i; }, [t](bool) { return t; });
+        if (a != i || b != t) wrong.fetch_add(1);
+        if (i % 40 == 39) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  alarm(0);
   EXPECT_EQ(wrong.load(), 0);
 }
 
