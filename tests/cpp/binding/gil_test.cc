@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "src/runtime/panic.h"
+
 namespace velk::binding {
 namespace {
 
@@ -81,7 +83,14 @@ TEST(LockGuardTest, AnotherThreadTakesTheLockItself) {
   Py_DECREF(list);
 }
 
-TEST(DeferredReleaseTest, ReleasesWithoutTheLockWaitForTheNextEntryInOrder) {
+// Every way of entering the binding layer with the lock: each must release
+// what other threads queued while they did not hold it.
+enum class Entry { kAssumed, kEnsuredOnAnotherThread, kBackFromGivingUp };
+
+class DeferredReleaseTest : public ::testing::TestWithParam<Entry> {};
+
+TEST_P(DeferredReleaseTest, ReleasesWithoutTheLockWaitForTheNextEntryInOrder) {
+  LockGuard lock = assume_lock();
   PyObject* log = PyList_New(0);
   PyObject* first = tracked(log, "first");
   PyObject* second = tracked(log, "second");
@@ -94,13 +103,46 @@ TEST(DeferredReleaseTest, ReleasesWithoutTheLockWaitForTheNextEntryInOrder) {
     drop_reference(second);
   }).join();
   EXPECT_EQ(PyList_GET_SIZE(log), 0);
-  {
-    LockGuard entry = assume_lock();
-    ASSERT_EQ(PyList_GET_SIZE(log), 2);
-    EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 0)), "first");
-    EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 1)), "second");
+  switch (GetParam()) {
+    case Entry::kAssumed: {
+      LockGuard entry = assume_lock();
+      break;
+    }
+    case Entry::kEnsuredOnAnotherThread:
+      give_up_lock_while([] {
+        std::thread([] {
+          LockGuard entry = acquire_lock();
+          EXPECT_EQ(entry.kind(), LockGuard::Kind::kEnsured);
+        }).join();
+      });
+      break;
+    case Entry::kBackFromGivingUp:
+      give_up_lock_while([] {});
+      break;
   }
+  ASSERT_EQ(PyList_GET_SIZE(log), 2);
+  EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 0)), "first");
+  EXPECT_STREQ(PyUnicode_AsUTF8(PyList_GET_ITEM(log, 1)), "second");
   Py_DECREF(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, DeferredReleaseTest,
+                         ::testing::Values(Entry::kAssumed, Entry::kEnsuredOnAnotherThread,
+                                           Entry::kBackFromGivingUp));
+
+TEST(LockGuardTest, GivingUpTheLockTakesItBackWhenTheWorkPanics) {
+  LockGuard lock = assume_lock();
+  int64_t held = lock_count();
+  ::testing::internal::CaptureStderr();
+  try {
+    give_up_lock_while([] { panic("while waiting"); });
+    ADD_FAILURE() << "the panic did not propagate";
+  } catch (const PanicError&) {
+    note_panic_caught();
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lock_count(), held);
+  EXPECT_EQ(PyGILState_Check(), 1);
 }
 
 TEST(OwnedRefTest, ReleasesOnceWhateverTheMoves) {

@@ -27,6 +27,48 @@ TEST(PanicTest, ThrowsPanicErrorWithMessageAndReportsLocation) {
   EXPECT_EQ(thread_panic_count(), 0);
 }
 
+// The report of a panic raised (and caught) here, as written on standard error.
+std::string report_of(const std::string& message) {
+  testing::internal::CaptureStderr();
+  try {
+    panic(message);
+  } catch (const PanicError&) {
+    note_panic_caught();
+  }
+  return testing::internal::GetCapturedStderr();
+}
+
+TEST(PanicTest, MessagesTooLongForOneWriteAreReportedWhole) {
+  for (std::size_t length : {400u, 511u, 600u, 5000u}) {
+    std::string message(length, 'x');
+    message.back() = '!';
+    std::string err = report_of(message);
+    EXPECT_NE(err.find(":\n" + message + "\n"), std::string::npos) << length;
+  }
+}
+
+TEST(PanicTest, SecondPanicBeforeTheFirstIsCaughtGetsAFullBacktrace) {
+  testing::internal::CaptureStderr();
+  try {
+    panic("first");
+  } catch (const PanicError&) {
+    // Still panicking: the first one has not been counted as caught yet.
+    try {
+      panic("second");
+    } catch (const PanicError&) {
+      note_panic_caught();
+    }
+    note_panic_caught();
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  std::size_t second = err.find("\nsecond\n");
+  ASSERT_NE(second, std::string::npos) << err;
+  std::string after = err.substr(second);
+  EXPECT_EQ(after.find("stack backtrace:\n"), std::string("\nsecond\n").size()) << after;
+  EXPECT_EQ(after.find("note: Some details are omitted"), std::string::npos) << after;
+  EXPECT_EQ(thread_panic_count(), 0);
+}
+
 TEST(PanicTest, PanicMessageOfPayloads) {
   std::exception_ptr text = std::make_exception_ptr(PanicError("boom"));
   ASSERT_NE(panic_message(text), nullptr);
