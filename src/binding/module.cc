@@ -103,7 +103,7 @@ template <class Body>
 PyObject* run_at_entry(Body&& body) {
   PanicGuard guard("uncaught panic at ffi boundary");
   PyObject* result = nullptr;
-  {
+  try {
     LockGuard lock = assume_lock();
     std::optional<PyErr> error;
     try {
@@ -118,6 +118,11 @@ PyObject* run_at_entry(Body&& body) {
       error.emplace(panic_to_error(std::current_exception()));
     }
     if (error) std::move(*error).restore();
+  } catch (...) {
+    // Stop the unwinding here, with the guard still armed: above us are only
+    // the interpreter's C frames, and an exception that finds no handler at
+    // all ends in std::terminate without running the guard.
+    return nullptr;
   }
   guard.disarm();
   return result;

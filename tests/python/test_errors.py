@@ -132,3 +132,37 @@ def test_panic_exception_from_python_code_is_resumed(run_python, raised, message
     assert shown in after
     # Resuming does not report the panic a second time.
     assert len(REPORT.findall(err)) == 1
+
+
+OUT_OF_MEMORY = """
+    import _velk, _testcapi
+    query, values = [1.0], [1.0]
+    for dim in (1, 0):  # start the pool and make the panic class while memory lasts
+        try:
+            _velk.top_k_flat(query, values, dim, 1)
+        except BaseException:
+            pass
+    _testcapi.set_nomemory(0)
+    # The panic's message cannot become a str: restoring the error panics too.
+    _velk.top_k_flat(query, values, 0, 1)
+"""
+
+
+def test_panic_while_raising_the_error_aborts_through_the_entry_guard(run_python):
+    result = run_python("""
+        try:
+            import _testcapi
+            _testcapi.set_nomemory
+        except (ImportError, AttributeError):
+            raise SystemExit(77)
+    """)
+    if result.returncode == 77:
+        pytest.skip("needs _testcapi.set_nomemory")
+    result = run_python(OUT_OF_MEMORY)
+    assert result.returncode == -6, result.stderr
+    err = result.stderr
+    assert "terminate called" not in err
+    failed = err.index("\nPython API call failed\n")
+    guard = err.index("\nuncaught panic at ffi boundary\n")
+    assert failed < guard
+    assert err.endswith("thread caused non-unwinding panic. aborting.\n")
