@@ -139,6 +139,21 @@ TEST(GlobalPoolChildTest, WithoutThreadsEveryCallerWorksAlone) {
   EXPECT_EQ(squares(1000), mine);
 }
 
+std::optional<OsError> fail_by_panic(void (*)(void*), void*) { panic("no thread for you"); }
+
+// A creation that fails by a panic rather than an error poisons the guard:
+// its own caller sees the panic, every later caller the poisoning.
+TEST(GlobalPoolChildTest, PanickingCreationPoisonsTheGuard) {
+  if (!in_child_process()) GTEST_SKIP() << "runs in a subprocess";
+  set_thread_spawner(&fail_by_panic);
+  EXPECT_EQ(failure_of([] { squares(10); }), "no thread for you");
+  const std::string poisoned = "Once instance has previously been poisoned";
+  EXPECT_EQ(failure_of([] { squares(10); }), poisoned);
+  std::string other_thread;
+  std::thread([&] { other_thread = failure_of([] { current_thread_count(); }); }).join();
+  EXPECT_EQ(other_thread, poisoned);
+}
+
 struct GlobalCase {
   const char* child_test;
   std::vector<std::pair<std::string, std::string>> env;
@@ -160,7 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
         GlobalCase{"GlobalPoolChildTest.FailedCreationIsReportedOnceThenAlreadyInitialized",
                    {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}},
         GlobalCase{"GlobalPoolChildTest.WithoutThreadsEveryCallerWorksAlone",
-                   {{"RAYON_NUM_THREADS", "3"}}}));
+                   {{"RAYON_NUM_THREADS", "3"}}},
+        GlobalCase{"GlobalPoolChildTest.PanickingCreationPoisonsTheGuard", {}}));
 
 }  // namespace
 }  // namespace velk::pool
