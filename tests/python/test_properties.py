@@ -38,9 +38,11 @@ SPECIALS = [
 ]
 
 # Mostly ordinary numbers (small integers make exact ties likely), sometimes
-# special ones, sometimes doubles that must be rounded to binary32.
+# special ones, sometimes doubles that must be rounded to binary32, sometimes
+# ints and bools (converted through double, as the model does).
 element = st.one_of(
     st.integers(-3, 3).map(float),
+    st.one_of(st.integers(-(2**70), 2**70), st.booleans()),
     st.floats(width=32, allow_nan=False),
     st.floats(-1e3, 1e3),
     st.sampled_from(SPECIALS),
