@@ -67,12 +67,14 @@ CASES = [
     ("top_k negative k", "top_k", (QUERY, ROWS, -1), {}, OverflowError),
     ("top_k float k", "top_k", (QUERY, ROWS, 2.0), {}, TypeError),
     ("top_k raising k", "top_k", (QUERY, ROWS, BAD_INDEX), {}, Boom),
+    ("top_k missing", "top_k", (QUERY,), {"k": 3}, TypeError),
     ("flat ok", "top_k_flat", (QUERY[:50], FLAT, 50, 5), {}, None),
     ("flat one row", "top_k_flat", (QUERY[:50], FLAT[:50], 50, 5), {}, None),
     ("flat nested", "top_k_flat", (QUERY[:50], ROWS, 50, 5), {}, TypeError),
     ("flat late element", "top_k_flat", (QUERY[:50], LATE_BAD, 50, 5), {}, Boom),
     ("flat huge dim", "top_k_flat", (QUERY[:50], FLAT, 2**64, 5), {}, OverflowError),
     ("flat zero dim", "top_k_flat", (QUERY[:50], FLAT, 0, 5), {}, BaseException),
+    ("flat unknown keyword", "top_k_flat", (QUERY[:50], FLAT, 50), {"kk": 5}, TypeError),
     ("np ok", "top_k_flat_np", (QUERY_NP, FLAT_NP, 50, 5), {}, None),
     ("np keywords", "top_k_flat_np", (), {"k": 3, "dim": 50, "embeddings": FLAT_NP,
                                           "query": QUERY_NP}, None),
@@ -83,6 +85,8 @@ CASES = [
     ("np bytes", "top_k_flat_np", (b"abcd", FLAT_NP, 50, 5), {}, BufferError),
     ("np zero dim", "top_k_flat_np", (QUERY_NP, FLAT_NP, 0, 5), {}, BaseException),
     ("np bad k", "top_k_flat_np", (QUERY_NP, FLAT_NP, 50, BAD_INDEX), {}, Boom),
+    ("np duplicate", "top_k_flat_np", (QUERY_NP, FLAT_NP, 50, 5), {"dim": 50}, TypeError),
+    ("np extra", "top_k_flat_np", (QUERY_NP, FLAT_NP, 50, 5, 6), {}, TypeError),
 ]
 
 
