@@ -158,6 +158,46 @@ def mutating_list(items, action, subclass):
     return owner
 
 
+# The buffer the exporters below try to resize while it may be exported.
+SHARED = array("f", [1.0, 0.0, 0.5, 2.0])
+
+
+class Exporter:
+    """A buffer exporter written in Python: hands out a view of float32 data,
+    something else, or raises; may resize SHARED or raise when released."""
+
+    def __init__(self, behaviour, release_raises=False):
+        self.behaviour = behaviour
+        self.release_raises = release_raises
+
+    def __buffer__(self, flags):
+        b = self.behaviour
+        if isinstance(b, BaseException):
+            raise fresh(b)
+        if b == "resize":
+            SHARED.extend([3.0])  # refused while SHARED is exported
+            del SHARED[-1]
+            return memoryview(SHARED)
+        views = {"f32": lambda: memoryview(array("f", [1.0, 2.0, 3.0, 4.0])),
+                 "f64": lambda: memoryview(array("d", [1.0, 2.0])),
+                 "bytes": lambda: memoryview(b"abcdefgh")}
+        return views[b]() if b in views else b
+
+    def __release_buffer__(self, view):
+        view.release()
+        if self.release_raises:
+            raise Boom("release")
+
+    def __repr__(self):
+        return f"Exporter({self.behaviour!r}, {self.release_raises})"
+
+
+exporters = st.builds(
+    Exporter,
+    st.sampled_from([Boom("export"), "resize", 5, None, "f32", "f64", "bytes"]),
+    st.booleans())
+
+
 def generator(items):
     return (x for x in items)
 
@@ -237,7 +277,7 @@ hostile = st.recursive(
 
 # Flat leaves as often as nested containers: numbers reach k and dim, arrays
 # reach the buffer checks.
-argument = st.one_of(numbers, arrays(), leaves, hostile)
+argument = st.one_of(numbers, arrays(), leaves, hostile, exporters, st.just(SHARED))
 
 GOOD = {
     "a": [1.0, 2.0], "b": [2.0, 1.0],
