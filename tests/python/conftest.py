@@ -66,7 +66,7 @@ else:
         "ci", max_examples=200, deadline=None, derandomize=True, database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     _hypothesis_settings.register_profile(
-        "asan", max_examples=40, deadline=None, derandomize=True, database=None,
+        "asan", max_examples=100, deadline=None, derandomize=True, database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     _hypothesis_settings.register_profile(
         "soak", max_examples=5000, deadline=None, database=None,
