@@ -16,13 +16,10 @@ test: test-cpp test-python tsan
 test-python:
 	tools/run-python-tests
 
-$(BUILD)/cpp/Makefile $(BUILD)/cpp/build.ninja:
-	tools/ensure-system-deps
-	cmake -S . -B $(BUILD)/cpp -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
+# The binding units' tests embed the interpreter found by tools/find-python.
 test-cpp:
 	tools/ensure-system-deps
-	cmake -S . -B $(BUILD)/cpp -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD)/cpp -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON)
 	cmake --build $(BUILD)/cpp -j $(JOBS)
 	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
