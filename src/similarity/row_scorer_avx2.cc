@@ -12,6 +12,7 @@ namespace {
 // Eight rows per 256-bit register.
 struct Avx2 {
   using Vec = __m256;
+  static constexpr bool kInlineColumnLoops = false;
   static constexpr uint64_t kLanes = 8;
 
   static Vec initial() { return _mm256_set1_ps(-0.0f); }
@@ -99,7 +100,7 @@ struct Avx2 {
     }
   }
 
-  static void finish(Vec dot, Vec squares, float query_norm, float* scores) {
+  static Vec finish(Vec dot, Vec squares, float query_norm) {
     Vec positive = _mm256_cmp_ps(squares, _mm256_setzero_ps(), _CMP_GT_OQ);
     // Lanes that score +0.0 divide by the query norm instead, so a zero row
     // raises no divide-by-zero flag; the mask then clears them to +0.0. In
@@ -107,7 +108,32 @@ struct Avx2 {
     // is NaN and its operand order cannot matter.
     Vec safe_squares = _mm256_blendv_ps(_mm256_set1_ps(1.0f), squares, positive);
     Vec denominator = _mm256_mul_ps(_mm256_sqrt_ps(safe_squares), _mm256_set1_ps(query_norm));
-    _mm256_storeu_ps(scores, _mm256_and_ps(_mm256_div_ps(dot, denominator), positive));
+    return _mm256_and_ps(_mm256_div_ps(dot, denominator), positive);
+  }
+
+  static void store_scores(Vec scores, float* out) { _mm256_storeu_ps(out, scores); }
+
+  // Four pairs from each half of the lanes: indices and widened score bits
+  // in one register each, paired within 128-bit lanes, and each pair
+  // stored on its own: the output is only 16-byte aligned, and wider stores
+  // would straddle lines, which costs more than it saves while the rows
+  // stream in from memory.
+  static void store_pairs(Vec scores, uint64_t first_index, ScoredPair* out) {
+    const __m256i steps = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256i bits = _mm256_castps_si256(scores);
+    for (int half = 0; half < 2; ++half) {
+      auto first = static_cast<long long>(first_index + 4 * half);
+      __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(first), steps);
+      __m256i score = _mm256_cvtepu32_epi64(half == 0 ? _mm256_castsi256_si128(bits)
+                                                      : _mm256_extracti128_si256(bits, 1));
+      __m256i even = _mm256_unpacklo_epi64(index, score);  // pairs 0 and 2
+      __m256i odd = _mm256_unpackhi_epi64(index, score);   // pairs 1 and 3
+      auto* pairs = reinterpret_cast<__m128i*>(out + 4 * half);
+      _mm_storeu_si128(pairs + 0, _mm256_castsi256_si128(even));
+      _mm_storeu_si128(pairs + 1, _mm256_castsi256_si128(odd));
+      _mm_storeu_si128(pairs + 2, _mm256_extracti128_si256(even, 1));
+      _mm_storeu_si128(pairs + 3, _mm256_extracti128_si256(odd, 1));
+    }
   }
 };
 

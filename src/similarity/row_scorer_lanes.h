@@ -14,6 +14,7 @@
 //
 // `Isa` provides:
 //   Vec, kLanes     the register type and the number of rows it carries
+//   kInlineColumnLoops  whether the column loops go inline into the row loop
 //   initial()       every lane -0.0
 //   add_step<kWithDot>(rows, stride, query, count, dot, squares)
 //       for j = 0, 1, ..., count - 1 (count at most kColumnStep) and every
@@ -22,19 +23,29 @@
 //         squares[k] = squares[k] + x * x
 //       as separate binary32 multiplies and adds with the operands in
 //       exactly this order; reads no column at or after count
-//   finish(dot, squares, query_norm, scores)
-//       scores[k] = squares[k] > 0 ? dot[k] / (sqrt(squares[k]) * query_norm)
-//                                  : +0.0, correctly rounded, for k < kLanes
+//   finish(dot, squares, query_norm)
+//       the vector of scores: lane k is squares[k] > 0
+//       ? dot[k] / (sqrt(squares[k]) * query_norm) : +0.0, correctly rounded
+//   store_scores(scores, out)
+//       writes the kLanes lanes of `scores` to out[0 .. kLanes)
+//   store_pairs(scores, first_index, out)
+//       out[k] = ScoredPair{first_index + k, lane k of scores} for k < kLanes
 #pragma once
 
 #include <xmmintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "src/similarity/views.h"
 
 namespace velk::similarity::lanes {
+
+// store_pairs() writes a pair as two 64-bit words, the index and then the
+// score's bits widened with zeros (which fill the padding).
+static_assert(sizeof(ScoredPair) == 16 && offsetof(ScoredPair, index) == 0 &&
+              offsetof(ScoredPair, score) == 8);
 
 inline constexpr uint64_t kCacheLine = 64;
 // Columns per step: one cache line of floats.
@@ -46,8 +57,13 @@ inline constexpr uint64_t kColumnStep = kCacheLine / sizeof(float);
 // the rows ahead and the rows being read no longer fit the second-level cache
 // together and the requests would only be read twice.
 inline constexpr uint64_t kPrefetchMaxDim = 4096;
-// How far ahead of the rows being scored the prefetch runs.
+// How far ahead of the rows being scored the prefetch runs: at least this
+// many rows and at least this many bytes (rounded up to whole blocks). At
+// narrow rows a block is scored in little more than the time a line takes
+// to arrive, so a distance of one block would leave the loads waiting.
 inline constexpr uint64_t kPrefetchRowsAhead = 32;
+inline constexpr uint64_t kPrefetchBytesAhead = 32 * 1024;
+
 // Width of the column slices in which the last few rows pass through a
 // zero-padded scratch block; keeps the block small whatever dim is.
 inline constexpr uint64_t kTailColumns = 64;
@@ -89,8 +105,10 @@ template <class Isa, int kGroups, bool kWithDot>
 // the same few cache sets, and lines kept across steps would evict each
 // other long before they were used up.
 template <class Isa, int kGroups, bool kWithDot>
-void add_column_range(const float* rows, uint64_t stride, const float* query, uint64_t count,
-                      const char*& ahead, LaneSums<Isa, kGroups>& sums) {
+[[gnu::always_inline]] inline void add_column_range(const float* rows, uint64_t stride,
+                                                    const float* query, uint64_t count,
+                                                    const char*& ahead,
+                                                    LaneSums<Isa, kGroups>& sums) {
   constexpr uint64_t kLinesPerStep =
       kGroups * Isa::kLanes * kColumnStep * sizeof(float) / kCacheLine;
   uint64_t j = 0;
@@ -116,6 +134,31 @@ void add_column_range(const float* rows, uint64_t stride, const float* query, ui
   }
 }
 
+// add_column_range() as a call of its own. Whether the column loops are
+// inlined into the row loop is left to each instruction set
+// (Isa::kInlineColumnLoops): as measured, the 512-bit loops run faster
+// inlined and the 256-bit ones out of line, and the compiler's own choice
+// shifts with unrelated edits.
+template <class Isa, int kGroups, bool kWithDot>
+[[gnu::noinline]] void add_column_range_out_of_line(const float* rows, uint64_t stride,
+                                                    const float* query, uint64_t count,
+                                                    const char*& ahead,
+                                                    LaneSums<Isa, kGroups>& sums) {
+  add_column_range<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+}
+
+template <class Isa, int kGroups, bool kWithDot>
+[[gnu::always_inline]] inline void add_columns_of_block(const float* rows, uint64_t stride,
+                                                        const float* query, uint64_t count,
+                                                        const char*& ahead,
+                                                        LaneSums<Isa, kGroups>& sums) {
+  if constexpr (Isa::kInlineColumnLoops) {
+    add_column_range<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+  } else {
+    add_column_range_out_of_line<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+  }
+}
+
 // Runs the columns of one block of rows through its lanes: the first
 // `dot_columns` columns into both sums, the next `square_columns` into the
 // squared norms only (a query shorter than the rows). When `ahead` is not
@@ -123,11 +166,13 @@ void add_column_range(const float* rows, uint64_t stride, const float* query, ui
 // start there, so that all of them are requested by the time this block is
 // done.
 template <class Isa, int kGroups>
-void add_row_block(const float* rows, uint64_t stride, const float* query, uint64_t dot_columns,
-                   uint64_t square_columns, const char* ahead, LaneSums<Isa, kGroups>& sums) {
-  add_column_range<Isa, kGroups, true>(rows, stride, query, dot_columns, ahead, sums);
-  add_column_range<Isa, kGroups, false>(rows + dot_columns, stride, nullptr, square_columns,
-                                        ahead, sums);
+[[gnu::always_inline]] inline void add_row_block(const float* rows, uint64_t stride,
+                                                 const float* query, uint64_t dot_columns,
+                                                 uint64_t square_columns, const char* ahead,
+                                                 LaneSums<Isa, kGroups>& sums) {
+  add_columns_of_block<Isa, kGroups, true>(rows, stride, query, dot_columns, ahead, sums);
+  add_columns_of_block<Isa, kGroups, false>(rows + dot_columns, stride, nullptr, square_columns,
+                                            ahead, sums);
 }
 
 // Finishes the lanes and writes the first `count` of them as pairs for rows
@@ -135,9 +180,20 @@ void add_row_block(const float* rows, uint64_t stride, const float* query, uint6
 template <class Isa, int kGroups>
 void write_scores(const LaneSums<Isa, kGroups>& sums, float query_norm, uint64_t first_index,
                   uint64_t count, ScoredPair* out) {
+  if (count == kGroups * Isa::kLanes) {
+    // Whole groups are built in registers and stored a vector at a time: at
+    // narrow rows, pairs written one field at a time would cost about as
+    // much as the transposes.
+    for (int g = 0; g < kGroups; ++g) {
+      Isa::store_pairs(Isa::finish(sums.dot[g], sums.squares[g], query_norm),
+                       first_index + g * Isa::kLanes, out + g * Isa::kLanes);
+    }
+    return;
+  }
   alignas(64) float scores[kGroups * Isa::kLanes];
   for (int g = 0; g < kGroups; ++g) {
-    Isa::finish(sums.dot[g], sums.squares[g], query_norm, scores + g * Isa::kLanes);
+    Isa::store_scores(Isa::finish(sums.dot[g], sums.squares[g], query_norm),
+                      scores + g * Isa::kLanes);
   }
   for (uint64_t k = 0; k < count; ++k) out[k] = ScoredPair{first_index + k, scores[k]};
 }
@@ -176,14 +232,19 @@ void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixVie
   const uint64_t dot_columns = query.size < dim ? query.size : dim;
   const uint64_t square_columns = dim - dot_columns;
   const bool prefetch = dim <= kPrefetchMaxDim;
+  const uint64_t row_bytes = dim * sizeof(float);
+  const uint64_t blocks_ahead = (kPrefetchBytesAhead / row_bytes + kBlockRows - 1) / kBlockRows;
+  const uint64_t rows_ahead = blocks_ahead * kBlockRows > kPrefetchRowsAhead
+                                  ? blocks_ahead * kBlockRows
+                                  : kPrefetchRowsAhead;
   const float* base = matrix.values.data;
   uint64_t i = first;
   for (; last - i >= kBlockRows; i += kBlockRows) {
     const float* rows = base + i * dim;
     // Only rows of our own range: past its end they may lie past the buffer.
     const char* ahead = nullptr;
-    if (prefetch && last - i >= kPrefetchRowsAhead + kBlockRows) {
-      ahead = reinterpret_cast<const char*>(rows + kPrefetchRowsAhead * dim);
+    if (prefetch && last - i >= rows_ahead + kBlockRows) {
+      ahead = reinterpret_cast<const char*>(rows + rows_ahead * dim);
     }
     auto sums = LaneSums<Isa, 2>::initial();
     add_row_block<Isa, 2>(rows, dim, query.data, dot_columns, square_columns, ahead, sums);
