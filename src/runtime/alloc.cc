@@ -1,5 +1,7 @@
 #include "src/runtime/alloc.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 
 namespace velk {
@@ -9,10 +11,26 @@ std::size_t array_bytes(std::size_t count, std::size_t elem) {
   return count * elem;
 }
 
+namespace {
+
+// Blocks this large (the pair array of a big matrix, a converted list) are
+// mapped fresh by the allocator on every call; backed by 2 MiB pages they
+// fault in 512 times less often, which is a large share of a call's time.
+constexpr std::size_t kHugePageThreshold = std::size_t{8} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+}  // namespace
+
 void* allocate_or_abort(std::size_t bytes, std::size_t align) {
   if (bytes > kMaxAllocationBytes) panic("capacity overflow");
   if (bytes == 0) bytes = 1;
   void* block = nullptr;
+  if (bytes >= kHugePageThreshold && align <= kHugePage) {
+    if (::posix_memalign(&block, kHugePage, bytes) != 0) report_allocation_failure(bytes);
+    // Only advice: without transparent huge pages the block stays as it is.
+    ::madvise(block, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
+    return block;
+  }
   if (align <= alignof(std::max_align_t)) {
     block = std::malloc(bytes);
   } else if (::posix_memalign(&block, align, bytes) != 0) {
