@@ -6,20 +6,6 @@
 namespace velk::similarity {
 namespace {
 
-// x86 returns the first operand's payload when both operands of an add or a
-// multiply are NaN, but the compiler treats both operations as commutative
-// and did swap them in the unrolled dot product. The asm pins the written
-// order: `acc` (or `a`) is the first operand.
-inline float add_in_order(float acc, float x) {
-  asm("addss %1, %0" : "+x"(acc) : "xm"(x));
-  return acc;
-}
-
-inline float mul_in_order(float a, float b) {
-  asm("mulss %1, %0" : "+x"(a) : "xm"(b));
-  return a;
-}
-
 // Products of the common prefix, query (or `a`) element first: x86 keeps the
 // first operand's NaN payload, so the operand order is part of the result.
 float chain_dot(const float* a, const float* b, uint64_t n) {

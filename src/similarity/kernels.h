@@ -11,6 +11,20 @@
 
 namespace velk::similarity {
 
+// x86 returns the first operand's payload when both operands of an add or a
+// multiply are NaN, but the compiler treats both operations as commutative
+// and does swap them (in an unrolled chain, for one). The asm pins the
+// written order: `acc` (or `a`) is the first operand.
+inline float add_in_order(float acc, float x) {
+  asm("addss %1, %0" : "+x"(acc) : "xm"(x));
+  return acc;
+}
+
+inline float mul_in_order(float a, float b) {
+  asm("mulss %1, %0" : "+x"(a) : "xm"(b));
+  return a;
+}
+
 // Sum of a[j]*b[j] over j < min(a.size, b.size), the element of `a` first.
 float dot(VectorView a, VectorView b);
 

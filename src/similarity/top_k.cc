@@ -12,14 +12,6 @@
 namespace velk::similarity {
 namespace {
 
-// x86 keeps the first operand's payload when both operands of a multiply are
-// NaN, and the compiler may swap the operands of a plain `*`; the asm keeps
-// `a` first, as pair_cosine does.
-inline float multiply_in_order(float a, float b) {
-  asm("mulss %1, %0" : "+x"(a) : "xm"(b));
-  return a;
-}
-
 // pair_cosine(query, row) for every row, in row order, on this thread. The
 // query's squared norm and its root are the same for every row, so they are
 // taken once; the rest is pair_cosine's own sequence of operations, with the
@@ -33,7 +25,7 @@ void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, Score
     const float row_squares = squared_norm(rows[i]);
     float score = +0.0f;
     if (!(query_squares == 0.0f || row_squares == 0.0f)) {
-      score = d / multiply_in_order(query_root, std::sqrt(row_squares));
+      score = d / mul_in_order(query_root, std::sqrt(row_squares));
     }
     out[i] = ScoredPair{i, score};
   }
