@@ -1,4 +1,4 @@
-// row_scorer_bench [--rows N] [--dim D] [--repeats R] [--scalar] [--cpu-time]
+// row_scorer_bench [--rows N] [--dim D] [--repeats R] [--offset F] [--scalar] [--cpu-time]
 //
 // Times score_rows() over a matrix in memory, on one thread and on two (the
 // rows split in halves, one std::thread each), against a plain streaming sum
@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   uint64_t dim = 384;
   int repeats = 7;
   bool with_scalar = false;
+  uint64_t offset = 0;
   for (int a = 1; a < argc; ++a) {
     if (std::strcmp(argv[a], "--rows") == 0 && a + 1 < argc) {
       rows = std::strtoull(argv[++a], nullptr, 10);
@@ -100,20 +101,25 @@ int main(int argc, char** argv) {
       dim = std::strtoull(argv[++a], nullptr, 10);
     } else if (std::strcmp(argv[a], "--repeats") == 0 && a + 1 < argc) {
       repeats = std::atoi(argv[++a]);
+    } else if (std::strcmp(argv[a], "--offset") == 0 && a + 1 < argc) {
+      offset = std::strtoull(argv[++a], nullptr, 10);
     } else if (std::strcmp(argv[a], "--scalar") == 0) {
       with_scalar = true;
     } else if (std::strcmp(argv[a], "--cpu-time") == 0) {
       use_cpu_time = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--rows N] [--dim D] [--repeats R] [--scalar] [--cpu-time]\n",
+      std::fprintf(stderr, "usage: %s [--rows N] [--dim D] [--repeats R] [--offset F] [--scalar] [--cpu-time]\n",
                    argv[0]);
       return 2;
     }
   }
-  if (dim == 0 || rows == 0 || repeats < 1) return 2;
+  if (dim == 0 || rows == 0 || repeats < 1 || offset > 15) return 2;
 
   uint64_t count = rows * dim;
-  auto* values = static_cast<float*>(velk::allocate_or_abort(count * sizeof(float), 64));
+  // --offset F starts the matrix F floats past a cache line, as numpy's large
+  // arrays start 16 bytes (F = 4) past one.
+  auto* values = static_cast<float*>(velk::allocate_or_abort((count + offset) * sizeof(float), 64));
+  values += offset;
   uint32_t state = 12345;
   for (uint64_t i = 0; i < count; ++i) {
     state = state * 1664525u + 1013904223u;
@@ -164,6 +170,6 @@ int main(int argc, char** argv) {
                 c.threads == 1 ? " " : "s", c.best * 1e3, gigabytes / c.best,
                 stream[c.threads] / c.best);
   }
-  velk::release_allocation(values);
+  velk::release_allocation(values - offset);
   return 0;
 }

@@ -163,16 +163,25 @@ template <class Isa, int kGroups, bool kWithDot>
 // `dot_columns` columns into both sums, the next `square_columns` into the
 // squared norms only (a query shorter than the rows). When `ahead` is not
 // null, each full step also prefetches the next slice of the rows that
-// start there, so that all of them are requested by the time this block is
-// done.
+// start there, and whatever of those rows the full steps did not reach is
+// requested at the end, so that all of them are requested by the time this
+// block is done. The steps fall short when the rows do not start on a line
+// (numpy's large arrays start 16 bytes past one): a row of 128 floats then
+// takes 7 full steps and two partial ones, and without the rest of the
+// prefetch every ninth line would be waited for.
 template <class Isa, int kGroups>
 [[gnu::always_inline]] inline void add_row_block(const float* rows, uint64_t stride,
                                                  const float* query, uint64_t dot_columns,
                                                  uint64_t square_columns, const char* ahead,
                                                  LaneSums<Isa, kGroups>& sums) {
+  const char* ahead_end = nullptr;
+  if (ahead != nullptr) {
+    ahead_end = ahead + kGroups * Isa::kLanes * stride * sizeof(float);
+  }
   add_columns_of_block<Isa, kGroups, true>(rows, stride, query, dot_columns, ahead, sums);
   add_columns_of_block<Isa, kGroups, false>(rows + dot_columns, stride, nullptr, square_columns,
                                             ahead, sums);
+  for (; ahead < ahead_end; ahead += kCacheLine) _mm_prefetch(ahead, _MM_HINT_T1);
 }
 
 // Finishes the lanes and writes the first `count` of them as pairs for rows
