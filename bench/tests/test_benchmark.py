@@ -133,8 +133,8 @@ def _statuses(report):
 def test_targets_pass_and_miss_on_the_right_side():
     results = [
         _entry("a", "velk", 10, 0.050, stream_s=0.045),
-        _entry("a", "numpy (norms per call)", 10, 0.400, stream_s=0.045),
-        _entry("a", "numpy (einsum norms per call)", 10, 0.140, stream_s=0.045),  # the faster one counts: 2.8x
+        _entry("a", "numpy (norms per call)", 10, 0.160, stream_s=0.045),  # 3.2x: the idiom is the peer
+        _entry("a", "numpy (einsum norms per call)", 10, 0.140, stream_s=0.045),  # 2.8x, only reported
         _entry("a", "numpy (norms precomputed)", 10, 0.070, stream_s=0.045),
         _entry("a", "FAISS IndexFlatIP", 10, 0.049, stream_s=0.045),
         _entry("a", "USearch exact", 10, 0.050, stream_s=0.045),
@@ -146,12 +146,13 @@ def test_targets_pass_and_miss_on_the_right_side():
     assert statuses == {
         "(a) k=10 scan share of streaming read": "PASS",
         "(a) k=10 whole call share of streaming read": "PASS",  # 0.045 / 0.050 = 0.9
-        "(a) k=10 speed-up over numpy with norms per call": "MISS",
+        "(a) k=10 speed-up over numpy with norms per call": "PASS",
         "(a) k=10 speed-up over numpy with norms precomputed": "PASS",  # 1.4x
         "(a) k=10 speed-up over FAISS IndexFlatIP": "MISS",  # 0.98x
         "(a) k=10 speed-up over USearch exact": "PASS",  # equal counts as at least as fast
         "(d) median latency per call": "PASS",
         "(e) top_k_flat vs numpy.asarray alone": "MISS",
+        "(a) k=10 speed-up over numpy with einsum norms per call": "info",
     }
 
 
