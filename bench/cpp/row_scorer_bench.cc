@@ -3,10 +3,12 @@
 // Times score_rows() over a matrix in memory, on one thread and on two (the
 // rows split in halves, one std::thread each), against a plain streaming sum
 // over the same matrix: the memory-bandwidth limit the scorer aims for. Each
-// figure is the best of R runs; ratios are scorer bandwidth / stream
-// bandwidth at the same thread count. With --cpu-time, a run's time is the
-// longest processor time any of its threads used instead of wall time: less
-// disturbed by other work on a busy machine (memory traffic still is).
+// figure is the median of R runs (the best in brackets); ratios are scorer
+// bandwidth / stream bandwidth at the same thread count, from the medians.
+// With --cpu-time, a run's time is the longest processor time any of its
+// threads used instead of wall time: less disturbed by other work on a busy
+// machine (memory traffic still is). --offset F starts the matrix F floats
+// past a cache line.
 #include <emmintrin.h>
 
 #include <time.h>
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
   std::vector<ScoredPair> out(rows);
   double gigabytes = static_cast<double>(count) * sizeof(float) / 1e9;
 
-  std::printf("rows %llu, dim %llu, %.2f GB, best of %d, %s time\n",
+  std::printf("rows %llu, dim %llu, %.2f GB, median of %d, %s time\n",
               static_cast<unsigned long long>(rows), static_cast<unsigned long long>(dim),
               gigabytes, repeats, use_cpu_time ? "thread cpu" : "wall");
   // One case per line of output; the repeats of all cases are interleaved so
@@ -140,14 +142,20 @@ int main(int argc, char** argv) {
     const char* name;
     int threads;
     std::function<void(uint64_t, uint64_t)> work;
-    double best = 1e300;
+    std::vector<double> times;
+    double median() const {
+      std::vector<double> sorted = times;
+      std::sort(sorted.begin(), sorted.end());
+      return sorted[sorted.size() / 2];
+    }
+    double best() const { return *std::min_element(times.begin(), times.end()); }
   };
   volatile float sink = 0.0f;
   std::vector<Case> cases;
   for (int threads : {1, 2}) {
     cases.push_back({"stream sum", threads, [&](uint64_t first, uint64_t last) {
                        sink = sink + stream_sum(values + first * dim, (last - first) * dim);
-                     }});
+                     }, {}});
   }
   std::vector<RowScorerKind> kinds = {RowScorerKind::kAvx2, RowScorerKind::kAvx512};
   if (with_scalar) kinds.insert(kinds.begin(), RowScorerKind::kScalar);
@@ -158,17 +166,20 @@ int main(int argc, char** argv) {
                          velk::similarity::score_rows_with(kind, VectorView{query.data(), dim},
                                                            query_norm, matrix, first, last,
                                                            out.data() + first);
-                       }});
+                       }, {}});
     }
   }
   for (int r = 0; r < repeats; ++r) {
-    for (Case& c : cases) c.best = std::min(c.best, time_split(rows, c.threads, c.work));
+    for (Case& c : cases) c.times.push_back(time_split(rows, c.threads, c.work));
   }
-  double stream[3] = {cases[0].best, cases[0].best, cases[1].best};
+  // Shares are of medians: now and then one streaming read runs far faster
+  // than the rest on a machine that shares its memory bandwidth, and a
+  // best-of ratio would then depend on luck.
+  double stream[3] = {cases[0].median(), cases[0].median(), cases[1].median()};
   for (const Case& c : cases) {
-    std::printf("  %-12s %d thread%s %9.3f ms %6.1f GB/s  %.2f of stream\n", c.name, c.threads,
-                c.threads == 1 ? " " : "s", c.best * 1e3, gigabytes / c.best,
-                stream[c.threads] / c.best);
+    std::printf("  %-12s %d thread%s %9.3f ms (best %7.3f) %6.1f GB/s  %.2f of stream\n", c.name,
+                c.threads, c.threads == 1 ? " " : "s", c.median() * 1e3, c.best() * 1e3,
+                gigabytes / c.median(), stream[c.threads] / c.median());
   }
   velk::release_allocation(values - offset);
   return 0;

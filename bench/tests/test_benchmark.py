@@ -182,24 +182,26 @@ def test_markdown_and_plot_survive_missing_and_failed_systems(tmp_path):
     json.dumps(report)  # everything in the report must serialise
 
 
-@pytest.mark.parametrize("kernels, picked", [
-    (("scalar", "avx2", "avx512"), "avx512"),
-    (("scalar", "avx2"), "avx2"),
-    (("scalar",), "scalar"),
+@pytest.mark.parametrize("kernels, picked, offset", [
+    (("scalar", "avx2", "avx512"), "avx512", 0),
+    (("scalar", "avx2"), "avx2", 4),
+    (("scalar",), "scalar", 0),
 ])
-def test_scan_binary_output_is_parsed(tmp_path, kernels, picked):
-    lines = ["rows 1000000, dim 384, 1.54 GB, best of 7",
-             "  stream sum   1 thread     80.00 ms   19.2 GB/s",
-             "  stream sum   2 threads    43.00 ms   35.7 GB/s"]
+def test_scan_binary_output_is_parsed(tmp_path, kernels, picked, offset):
+    lines = ["rows 1000000, dim 384, 1.54 GB, median of 7",
+             "  stream sum   1 thread     80.00 ms (best  79.00)   19.2 GB/s  1.00 of stream",
+             "  stream sum   2 threads    43.00 ms (best  42.00)   35.7 GB/s  1.00 of stream"]
     for number, kernel in enumerate(kernels):
-        lines.append(f"  {kernel:<12} 1 thread  {90 + number:8.2f} ms   17.0 GB/s  0.{number + 5}1 of stream")
-        lines.append(f"  {kernel:<12} 2 threads {50 + number:8.2f} ms   30.0 GB/s  0.{number + 5}2 of stream")
+        lines.append(f"  {kernel:<12} 1 thread  {90 + number:8.2f} ms (best  88.00)   17.0 GB/s  0.{number + 5}1 of stream")
+        lines.append(f"  {kernel:<12} 2 threads {50 + number:8.2f} ms (best  48.00)   30.0 GB/s  0.{number + 5}2 of stream")
     script = tmp_path / "row_scorer_bench"
-    # The script also checks that it was asked for the scenario's matrix.
-    script.write_text("#!/bin/sh\n[ \"$*\" = '--rows 1000 --dim 384' ] || exit 2\ncat <<'EOF'\n"
+    # The script also checks that it was asked for the scenario's matrix, as
+    # far past a cache line as the benchmark's own.
+    wanted = "--rows 1000 --dim 384" + (f" --offset {offset}" if offset else "")
+    script.write_text(f"#!/bin/sh\n[ \"$*\" = '{wanted}' ] || exit 2\ncat <<'EOF'\n"
                       + "\n".join(lines) + "\nEOF\n")
     script.chmod(script.stat().st_mode | stat.S_IEXEC)
-    scan = benchmark.run_scan_binary(str(script), 1000, 384, lambda text: None)
+    scan = benchmark.run_scan_binary(str(script), 1000, 384, lambda text: None, offset)
     number = kernels.index(picked)
     assert scan["kernel"] == picked
     assert scan["share_of_stream"] == {"1": float(f"0.{number + 5}1"), "2": float(f"0.{number + 5}2")}
