@@ -723,7 +723,7 @@ def run_scan_binary(path: str, rows: int, dim: int, log, offset_floats: int = 0)
     if kernel is None and by_kernel:
         kernel = next(iter(by_kernel))
     return {"output": text.strip().splitlines(), "returncode": done.returncode, "kernel": kernel,
-            "rows": rows, "dim": dim,
+            "rows": rows, "dim": dim, "offset_floats": offset_floats,
             "share_of_stream_by_kernel": by_kernel, "share_of_stream": by_kernel.get(kernel, {})}
 
 
@@ -896,9 +896,11 @@ def markdown(report) -> str:
     if scan.get("share_of_stream"):
         shares = ", ".join(f"{t} thread{'s' if t != '1' else ''} {share:.2f}"
                            for t, share in sorted(scan["share_of_stream"].items()))
+        placed = (f", rows starting {4 * scan['offset_floats']} bytes past a cache line as in the matrices above"
+                  if scan.get("offset_floats") else "")
         lines += ["", f"The scan alone (C++ row-scorer benchmark, {scan['kernel']} kernel, "
-                  f"{scan['rows']:,} x {scan['dim']}, no ranking, "
-                  f"no Python), as a share of its own streaming read: {shares}."]
+                  f"{scan['rows']:,} x {scan['dim']}{placed}, no ranking, "
+                  f"no Python), as a share of its own streaming read (medians): {shares}."]
 
     rss = report.get("rss")
     if rss:
