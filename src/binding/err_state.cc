@@ -207,8 +207,10 @@ std::optional<PyErr> fetch() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return std::nullopt;
   OwnedRef exception(raised);
-  PyObject* panic_type = panic_exception_type();
-  if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) != panic_type) {
+  // Not created yet means not ours. Creating it here could itself fail (out
+  // of memory) and land back in fetch(), again and again.
+  PyObject* panic_type = existing_panic_exception_type();
+  if (panic_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(raised)) != panic_type) {
     return PyErr::from_instance(exception.release());
   }
   // A panic of ours that went through Python code (for instance raised again

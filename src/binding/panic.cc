@@ -81,6 +81,10 @@ PyObject* panic_exception_type() {
   return expected;
 }
 
+PyObject* existing_panic_exception_type() {
+  return panic_class.load(std::memory_order_acquire);
+}
+
 PyErr panic_to_error(std::exception_ptr payload) {
   const std::string* text = panic_message(payload);
   std::string message = text != nullptr ? *text : std::string("panic from Rust code");

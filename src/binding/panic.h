@@ -18,6 +18,11 @@ namespace velk::binding {
 // it is not added to any module's namespace. Requires the lock.
 PyObject* panic_exception_type();
 
+// The PanicException class if it has been created, else null. An exception
+// can only be a PanicException once the class exists, so telling whether one
+// is never needs to create it (which could fail and need telling again).
+PyObject* existing_panic_exception_type();
+
 // The error to raise for a caught panic payload: PanicException with the
 // panic's text, or "panic from Rust code" for a payload that is not text.
 PyErr panic_to_error(std::exception_ptr payload);

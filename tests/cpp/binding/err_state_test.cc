@@ -33,6 +33,17 @@ class PyErrTest : public ::testing::Test {
   LockGuard lock_ = assume_lock();
 };
 
+// First in this file so that no test has created the class yet: fetching an
+// ordinary error must not create it (creating it may fail and fetch again).
+TEST_F(PyErrTest, FetchingBeforeAnyPanicLeavesTheClassUncreated) {
+  if (existing_panic_exception_type() != nullptr) GTEST_SKIP() << "class made by an earlier test";
+  PyErr_SetString(PyExc_ValueError, "plain");
+  std::optional<PyErr> error = fetch();
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(existing_panic_exception_type(), nullptr);
+  EXPECT_EQ(raised(std::move(*error)), (std::pair<std::string, std::string>("ValueError", "plain")));
+}
+
 TEST_F(PyErrTest, LazyErrorsRaiseTheirTypeAndText) {
   using Expect = std::pair<std::string, std::string>;
   EXPECT_EQ(raised(PyErr::new_lazy(PyExc_BufferError, "shape is null")),
