@@ -1,5 +1,8 @@
 #include "src/pool/epoch/collector.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -296,13 +299,45 @@ std::size_t EpochCollector::queued_bags() const noexcept {
   return count;
 }
 
+namespace {
+
+// The process collector. Never destroyed: worker threads are abandoned at
+// exit and may still use it.
+std::atomic<EpochCollector*> process_collector_ptr{nullptr};
+
+// In a child made by fork() the parent's workers are gone, but their
+// participants are still in the list, and one that was pinned at the moment
+// of the fork would hold the epoch back for good: nothing retired in the
+// child would ever be freed. The child starts a collector of its own and
+// leaks the inherited one (its state may be mid-change).
+void forget_process_collector_in_child() {
+  // relaxed: the child has a single thread at this point.
+  process_collector_ptr.store(nullptr, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 EpochCollector& process_collector() {
-  // Never destroyed: worker threads are abandoned at exit and may still use it.
-  static EpochCollector* const collector = [] {
-    void* memory = allocate_or_abort(sizeof(EpochCollector), alignof(EpochCollector));
-    return new (memory) EpochCollector();
+  // acquire: the collector must be complete before we hand it out.
+  if (EpochCollector* made = process_collector_ptr.load(std::memory_order_acquire)) return *made;
+  // A function-local static: registered once per process, and a child
+  // (which inherits both the flag and the handler) does not register again.
+  static const bool fork_handler_registered = [] {
+    pthread_atfork(nullptr, nullptr, &forget_process_collector_in_child);
+    return true;
   }();
-  return *collector;
+  (void)fork_handler_registered;
+  void* memory = allocate_or_abort(sizeof(EpochCollector), alignof(EpochCollector));
+  auto* fresh = new (memory) EpochCollector();
+  EpochCollector* expected = nullptr;
+  // acq_rel publishes ours; on failure, acquire sees the winner's collector.
+  if (process_collector_ptr.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
+                                                    std::memory_order_acquire)) {
+    return *fresh;
+  }
+  fresh->~EpochCollector();
+  release_allocation(memory);
+  return *expected;
 }
 
 }  // namespace velk::pool::epoch

@@ -1,5 +1,7 @@
 #include "src/pool/epoch/pin.h"
 
+#include <pthread.h>
+
 #include <utility>
 
 namespace velk::pool::epoch {
@@ -25,11 +27,21 @@ struct ThreadHandleDropper {
 };
 thread_local ThreadHandleDropper thread_handle_dropper;
 
+// In a child made by fork() the process collector is replaced (the parent's
+// pinned workers would hold the inherited one back); the forking thread,
+// the child's only thread, registers anew with the fresh one on its next pin.
+void forget_thread_participant_in_child() { thread_participant_ptr = nullptr; }
+
 // The thread's participant, registered on first use; null once the thread
 // is past the end of its handle.
 Participant* participant_handle() {
   if (thread_participant_ptr != nullptr) return thread_participant_ptr;
   if (thread_handle_gone) return nullptr;
+  static const bool fork_handler_registered = [] {
+    pthread_atfork(nullptr, nullptr, &forget_thread_participant_in_child);
+    return true;
+  }();
+  (void)fork_handler_registered;
   Participant* participant = process_collector().register_participant();
   // Touching the dropper constructs it and arranges the drop at thread exit.
   thread_handle_dropper.armed = true;

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "src/pool/collect.h"
+#include "src/pool/epoch/collector.h"
+#include "src/pool/epoch/pin.h"
 #include "src/pool/join.h"
 
 namespace velk::pool {
@@ -65,6 +67,43 @@ INSTANTIATE_TEST_SUITE_P(Parent, ForkTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? "Busy" : "Idle";
                          });
+
+// A parent thread that was pinned at the moment of the fork does not exist in
+// the child; it must not hold the child's epoch back, or nothing retired in
+// the child would ever be freed.
+TEST(ForkEpochTest, ParentThreadPinnedAtTheForkDoesNotHoldTheChildsEpoch) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support threads in a child of a threaded process";
+#endif
+  std::atomic<int> stage{0};
+  std::thread pinned([&stage] {
+    epoch::EpochGuard guard = epoch::pin_participant();
+    stage.store(1);
+    while (stage.load() != 2) std::this_thread::yield();
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  { epoch::EpochGuard registered = epoch::pin_participant(); }  // this thread too, before the fork
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(60);
+    // An advance needs every pinned participant at the current epoch; a
+    // fresh pin per round puts ours there, so each round moves the epoch on
+    // unless someone else holds it back.
+    const uint64_t start = epoch::process_collector().global_epoch();
+    constexpr int kRounds = 4;
+    for (int round = 0; round < kRounds; ++round) {
+      epoch::EpochGuard guard = epoch::pin_participant();
+      guard.participant().collector().advance_epoch(guard.participant());
+    }
+    const uint64_t end = epoch::process_collector().global_epoch();
+    _exit(end - start >= kRounds * epoch::kEpochStep ? 0 : 1);
+  }
+  int status = -1;
+  if (pid > 0) waitpid(pid, &status, 0);
+  stage.store(2);
+  pinned.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
 
 }  // namespace
 }  // namespace velk::pool
