@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "src/similarity/kernels.h"
+
 namespace velk::binding {
 namespace {
 
@@ -20,12 +22,25 @@ void reserve_more(GrowableArray<float>& out, std::size_t extra) {
   out.reserve(std::max(extra, out.size()));
 }
 
+// `value` rounded to the nearest binary32 value, in the default environment
+// (the caller may have left another rounding mode in place). Only the
+// conversion runs there: the items' own Python code runs in the caller's.
+float nearest_float(double value) {
+  similarity::DefaultMxcsr environment;
+  float rounded = static_cast<float>(value);
+  similarity::finish_in_environment(rounded);
+  return rounded;
+}
+
 // Exact lists and tuples of exact floats, read without the iterator protocol
 // or a call per item. Nothing here can run Python code, so the size is
 // re-read each step only for safety. Returns false, with `out` as it was, as
 // soon as an item is not an exact float.
 bool append_exact_floats(PyObject* sequence, GrowableArray<float>& out) {
   std::size_t start = out.size();
+  // Rounded to nearest whatever rounding mode the caller left in place; the
+  // values reach memory before the caller's mode comes back.
+  similarity::DefaultMxcsr environment;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
     if (!PyFloat_CheckExact(item)) {
@@ -80,22 +95,11 @@ Result<void> append_numbers(PyObject* object, GrowableArray<float>& out) {
       value = PyFloat_AsDouble(item.get());
       if (value == -1.0 && PyErr_Occurred() != nullptr) return fetch_or_missing();
     }
-    out.push_back(static_cast<float>(value));
+    out.push_back(nearest_float(value));
   }
 }
 
 }  // namespace
-
-GrowableArray<similarity::VectorView> VectorList::views() const {
-  GrowableArray<similarity::VectorView> rows;
-  rows.reserve(row_ends_.size());
-  uint64_t begin = 0;
-  for (uint64_t end : row_ends_) {
-    rows.push_back({values_.data() + begin, end - begin});
-    begin = end;
-  }
-  return rows;
-}
 
 Result<FloatVector> extract_float_vector(PyObject* object) {
   if (PyUnicode_Check(object)) return str_refused();

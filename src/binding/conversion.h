@@ -23,8 +23,10 @@ using FloatVector = GrowableArray<float>;
 class VectorList {
  public:
   std::size_t size() const noexcept { return row_ends_.size(); }
-  // Views of every row, in order; valid while this list is alive and unchanged.
-  GrowableArray<similarity::VectorView> views() const;
+  // The rows, in order; valid while this list is alive and unchanged.
+  similarity::RaggedRowsView rows() const noexcept {
+    return {values_.data(), row_ends_.data(), row_ends_.size()};
+  }
 
  private:
   friend Result<VectorList> extract_vector_list(PyObject* object);

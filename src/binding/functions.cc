@@ -30,11 +30,16 @@ Result<OwnedRef> cosine_similarity(PyObject* const* args, Py_ssize_t nargs, PyOb
   if (Result<void> b = bind_arguments(kCosineSimilaritySpec, args, nargs, kwnames, bound); !b) {
     return b.take_error();
   }
-  Result<FloatVector> a = extract_float_vector(bound[0]);
-  if (!a) return argument_error("a", a.take_error());
-  Result<FloatVector> b = extract_float_vector(bound[1]);
-  if (!b) return argument_error("b", b.take_error());
-  return float_to_python(similarity::pair_cosine(view_of(*a), view_of(*b)));
+  float score;
+  {
+    // The converted vectors go before the result is made.
+    Result<FloatVector> a = extract_float_vector(bound[0]);
+    if (!a) return argument_error("a", a.take_error());
+    Result<FloatVector> b = extract_float_vector(bound[1]);
+    if (!b) return argument_error("b", b.take_error());
+    score = similarity::pair_cosine(view_of(*a), view_of(*b));
+  }
+  return float_to_python(score);
 }
 
 Result<OwnedRef> top_k(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -51,8 +56,7 @@ Result<OwnedRef> top_k(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     if (!rows) return argument_error("embeddings", rows.take_error());
     Result<uint64_t> k = extract_index(bound[2]);
     if (!k) return argument_error("k", k.take_error());
-    GrowableArray<VectorView> views = rows->views();
-    pairs = similarity::top_k_rows(view_of(*query), views.data(), views.size(), *k);
+    pairs = similarity::top_k_rows(view_of(*query), rows->rows(), *k);
   }
   return pairs_to_python(pairs);
 }

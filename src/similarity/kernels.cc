@@ -29,12 +29,14 @@ float dot(VectorView a, VectorView b) {
 float squared_norm(VectorView v) { return chain_squares(v.data, v.size); }
 
 float pair_cosine(VectorView a, VectorView b) {
+  DefaultMxcsr environment;
   float d = dot(a, b);
   float sa = squared_norm(a);
   float sb = squared_norm(b);
-  if (sa == 0.0f || sb == 0.0f) return +0.0f;
-  float denominator = mul_in_order(std::sqrt(sa), std::sqrt(sb));
-  return d / denominator;
+  float score = +0.0f;
+  if (!(sa == 0.0f || sb == 0.0f)) score = d / mul_in_order(std::sqrt(sa), std::sqrt(sb));
+  finish_in_environment(score);
+  return score;
 }
 
 float row_cosine(VectorView query, float query_norm, const FlatMatrixView& matrix, uint64_t i) {

@@ -1,7 +1,5 @@
 #include "src/similarity/row_scorer.h"
 
-#include <xmmintrin.h>
-
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/row_scorer_avx2.h"
@@ -9,35 +7,6 @@
 
 namespace velk::similarity {
 namespace {
-
-// Round to nearest, all exceptions masked, no flush-to-zero, no
-// denormals-are-zero: the environment every score is defined in.
-constexpr unsigned kDefaultMxcsr = 0x1F80;
-// The six sticky exception flags; everything above them is control.
-constexpr unsigned kMxcsrFlags = 0x3F;
-
-// Puts the default floating-point environment in place for one call and
-// gives the caller's control bits back. Reading MXCSR is cheap; writing it is
-// skipped when the control bits are already the default, as they almost
-// always are.
-class [[nodiscard]] DefaultMxcsr {
- public:
-  DefaultMxcsr() : saved_(_mm_getcsr()) {
-    if ((saved_ & ~kMxcsrFlags) != kDefaultMxcsr) {
-      _mm_setcsr(kDefaultMxcsr | (saved_ & kMxcsrFlags));
-    }
-  }
-  ~DefaultMxcsr() {
-    if ((saved_ & ~kMxcsrFlags) != kDefaultMxcsr) {
-      _mm_setcsr((saved_ & ~kMxcsrFlags) | (_mm_getcsr() & kMxcsrFlags));
-    }
-  }
-  DefaultMxcsr(const DefaultMxcsr&) = delete;
-  DefaultMxcsr& operator=(const DefaultMxcsr&) = delete;
-
- private:
-  unsigned saved_;
-};
 
 struct CpuSupport {
   bool avx2;

@@ -17,12 +17,13 @@ namespace {
 // taken once; the rest is pair_cosine's own sequence of operations, with the
 // same operands in the same order, so every score keeps the bits that
 // cosine_similarity gives the same two vectors.
-void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, ScoredPair* out) {
+void score_list_rows(VectorView query, const RaggedRowsView& rows, ScoredPair* out) {
   const float query_squares = squared_norm(query);
   const float query_root = std::sqrt(query_squares);
-  for (uint64_t i = 0; i < n; ++i) {
-    const float d = dot(query, rows[i]);
-    const float row_squares = squared_norm(rows[i]);
+  for (uint64_t i = 0; i < rows.count; ++i) {
+    const VectorView row = rows.row(i);
+    const float d = dot(query, row);
+    const float row_squares = squared_norm(row);
     float score = +0.0f;
     if (!(query_squares == 0.0f || row_squares == 0.0f)) {
       score = d / mul_in_order(query_root, std::sqrt(row_squares));
@@ -33,11 +34,15 @@ void score_list_rows(VectorView query, const VectorView* rows, uint64_t n, Score
 
 }  // namespace
 
-GrowableArray<ScoredPair> top_k_rows(VectorView query, const VectorView* rows, uint64_t n,
-                                     uint64_t k) {
+GrowableArray<ScoredPair> top_k_rows(VectorView query, const RaggedRowsView& rows, uint64_t k) {
+  const uint64_t n = rows.count;
   GrowableArray<ScoredPair> pairs;
   pairs.reserve(n);
-  score_list_rows(query, rows, n, pairs.data());
+  {
+    // The scores go to memory before the caller's environment comes back.
+    DefaultMxcsr environment;
+    score_list_rows(query, rows, pairs.data());
+  }
   pairs.set_size(n);
   sort_by_rank(pairs.data(), pairs.size());
   pairs.truncate(std::min(k, n));
@@ -54,12 +59,24 @@ GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& mat
   if (query.size == 0) return {};
 
   // One norm for the whole call, over every query value (also those past
-  // dim); each row reads it instead of summing the query again.
-  const float query_squares = squared_norm(query);
-  const float query_norm = std::sqrt(query_squares);
-  // NaN and +inf pass: they make every non-zero row score NaN (or 0), which
-  // is a result, not an error.
-  if (query_squares == 0.0f) return {};
+  // dim); each row reads it instead of summing the query again. Like the
+  // rows (each leaf switches for itself), it is computed in the default
+  // floating-point environment.
+  // The zero test too: with denormals-are-zero a tiny norm would compare
+  // equal to zero.
+  float query_norm;
+  bool zero_query;
+  {
+    DefaultMxcsr environment;
+    const float query_squares = squared_norm(query);
+    query_norm = std::sqrt(query_squares);
+    // NaN and +inf pass: they make every non-zero row score NaN (or 0),
+    // which is a result, not an error.
+    zero_query = query_squares == 0.0f;
+    finish_in_environment(query_norm);
+    finish_in_environment(zero_query);
+  }
+  if (zero_query) return {};
 
   GrowableArray<ScoredPair> pairs = pool::parallel_map_collect_ranges<ScoredPair>(
       n, [query, query_norm, &matrix](uint64_t start, uint64_t end, ScoredPair* window) {

@@ -8,10 +8,9 @@
 
 namespace velk::similarity {
 
-// Scores every row with pair_cosine(query, row) on the calling thread, sorts
+// Scores every row as pair_cosine(query, row) would, on the calling thread, sorts
 // all pairs best first (sort_by_rank) and keeps the first min(k, n).
-GrowableArray<ScoredPair> top_k_rows(VectorView query, const VectorView* rows, uint64_t n,
-                                     uint64_t k);
+GrowableArray<ScoredPair> top_k_rows(VectorView query, const RaggedRowsView& rows, uint64_t k);
 
 // Top-k over the rows of a flat matrix, scored in parallel on the worker
 // pool. Panics with "attempt to divide by zero" when matrix.dim is 0, before

@@ -23,6 +23,19 @@ struct FlatMatrixView {
   const float* row(uint64_t i) const { return values.data + i * dim; }
 };
 
+// Rows of possibly different lengths stored back to back: row i is
+// values[ends[i - 1], ends[i]) (from 0 for the first), for i < count.
+struct RaggedRowsView {
+  const float* values = nullptr;
+  const uint64_t* ends = nullptr;
+  uint64_t count = 0;
+
+  VectorView row(uint64_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends[i - 1];
+    return {values + begin, ends[i] - begin};
+  }
+};
+
 // One candidate row and its score; `index` is the row's 0-based position in
 // the caller's input and never changes once scoring assigned it.
 struct ScoredPair {

@@ -53,9 +53,13 @@ Result run_flat(const std::vector<float>& query, const std::vector<float>& value
 
 Result run_rows(const std::vector<float>& query, const std::vector<std::vector<float>>& rows,
                 uint64_t k) {
-  std::vector<VectorView> views;
-  for (const std::vector<float>& row : rows) views.push_back(view_of(row));
-  return result_of(top_k_rows(view_of(query), views.data(), views.size(), k));
+  std::vector<float> values;
+  std::vector<uint64_t> ends;
+  for (const std::vector<float>& row : rows) {
+    values.insert(values.end(), row.begin(), row.end());
+    ends.push_back(values.size());
+  }
+  return result_of(top_k_rows(view_of(query), {values.data(), ends.data(), ends.size()}, k));
 }
 
 struct FlatCase {
@@ -261,6 +265,55 @@ TEST(TopKRowsTest, AgreesWithFlatTopKOnFullRows) {
   const Result best = run_flat(query, flat, 3, 25);
   ASSERT_EQ(best.size(), 25u);
   for (size_t j = 0; j < best.size(); ++j) EXPECT_EQ(best[j].second, all[j].second);
+}
+
+// Runs `call` with the caller's MXCSR set to `csr`, checks that the call gave
+// the caller's control bits back, and returns what it returned.
+template <class Call>
+auto with_callers_mxcsr(unsigned csr, Call call) {
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(csr);
+  auto out = call();
+  const unsigned after = _mm_getcsr();
+  _mm_setcsr(saved);
+  EXPECT_EQ(after & ~kMxcsrFlags, csr & ~kMxcsrFlags);
+  return out;
+}
+
+// A caller (or a library built with fast-math, whose setting new threads
+// inherit) may leave flush-to-zero, denormals-are-zero or another rounding
+// mode in place; every entry scores as in the default environment anyway.
+TEST(CallerEnvironmentTest, EveryEntryScoresInTheDefaultEnvironment) {
+  constexpr unsigned kFlushToZero = 0x8000, kDenormalsAreZero = 0x0040;
+  constexpr unsigned kTowardZero = 0x6000, kUpward = 0x4000;
+  // [1, 2, 3] against [4, 5, 6] rounds differently in every mode; the tiny
+  // rows and query have denormal squares, which flushing would make zero.
+  const std::vector<float> query = {1.0f, 2.0f, 3.0f};
+  const std::vector<float> tiny = {1e-20f, 1e-20f, 3e-20f};
+  const std::vector<std::vector<float>> rows = {{4.0f, 5.0f, 6.0f}, tiny, {-1.0f, 0.5f, 2.0f}};
+  std::vector<float> flat;
+  for (const std::vector<float>& row : rows) flat.insert(flat.end(), row.begin(), row.end());
+
+  auto everything = [&] {
+    std::vector<Result> out;
+    for (const std::vector<float>& q : {query, tiny}) {
+      out.push_back(run_rows(q, rows, 3));
+      out.push_back(run_flat(q, flat, 3, 3));
+      Result pairs;
+      for (const std::vector<float>& row : rows) {
+        pairs.emplace_back(0, bits_of(pair_cosine(view_of(q), view_of(row))));
+      }
+      out.push_back(pairs);
+    }
+    return out;
+  };
+  const std::vector<Result> expected = everything();
+  ASSERT_EQ(expected[4].size(), 3u);  // the tiny query scores every row
+  for (unsigned csr : {kDefaultMxcsr | kFlushToZero | kDenormalsAreZero,
+                       kDefaultMxcsr | kTowardZero, kDefaultMxcsr | kUpward,
+                       kDefaultMxcsr | kFlushToZero | kDenormalsAreZero | kTowardZero}) {
+    EXPECT_EQ(with_callers_mxcsr(csr, everything), expected) << std::hex << "MXCSR " << csr;
+  }
 }
 
 }  // namespace
