@@ -107,12 +107,16 @@ constexpr std::string_view kRunWithNote =
 void panic_report(std::string_view message, const std::source_location& where) noexcept {
   TraceMode mode = thread_panics >= 2 ? TraceMode::kFull : trace_mode();
   std::lock_guard<std::mutex> hold(report_lock());
-  char head[512];
+  // Blocks of up to kOneWrite bytes go out in one write, so that reports from
+  // several threads do not interleave; the extra byte holds snprintf's
+  // terminator, which is not written.
+  constexpr std::size_t kOneWrite = 512;
+  char head[kOneWrite + 1];
   int len = std::snprintf(head, sizeof head, "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%.*s\n",
                           current_tid(), where.file_name(), static_cast<unsigned>(where.line()),
                           static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
                           message.data());
-  if (len >= 0 && static_cast<std::size_t>(len) < sizeof head) {
+  if (len >= 0 && static_cast<std::size_t>(len) <= kOneWrite) {
     write_all(std::string_view(head, static_cast<std::size_t>(len)));
   } else {
     // Too long for one buffer: write the pieces directly.
