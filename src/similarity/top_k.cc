@@ -61,9 +61,8 @@ GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& mat
   // One norm for the whole call, over every query value (also those past
   // dim); each row reads it instead of summing the query again. Like the
   // rows (each leaf switches for itself), it is computed in the default
-  // floating-point environment.
-  // The zero test too: with denormals-are-zero a tiny norm would compare
-  // equal to zero.
+  // floating-point environment, and so is the zero test: with
+  // denormals-are-zero a tiny norm would compare equal to zero.
   float query_norm;
   bool zero_query;
   {
