@@ -66,15 +66,6 @@ struct Avx2 {
     return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
   }
 
-  template <bool kWithDot>
-  [[gnu::always_inline]] static void add_columns(const Vec* column, const float* query,
-                                                 uint64_t count, Vec& dot, Vec& squares) {
-    for (uint64_t j = 0; j < count; ++j) {
-      if constexpr (kWithDot) dot = add_in_order(dot, mul_in_order(broadcast(query[j]), column[j]));
-      squares = add_in_order(squares, mul_in_order(column[j], column[j]));
-    }
-  }
-
   // A step is up to 16 columns, one line of each row when aligned, taken as
   // two halves of 8 (all 16 transposed columns would not fit in the 16
   // registers).
@@ -88,14 +79,14 @@ struct Avx2 {
       if (count - half >= 8) {
         load_transposed(rows + half, stride, [](const float* p) { return _mm256_loadu_ps(p); },
                         column);
-        add_columns<kWithDot>(column, half_query, 8, dot, squares);
+        lanes::add_columns<Avx2, kWithDot>(column, half_query, 8, dot, squares);
       } else {
         // The masked load neither reads nor faults on the columns it leaves out.
         __m256i columns = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count - half)),
                                              _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         auto load = [columns](const float* p) { return _mm256_maskload_ps(p, columns); };
         load_transposed(rows + half, stride, load, column);
-        add_columns<kWithDot>(column, half_query, count - half, dot, squares);
+        lanes::add_columns<Avx2, kWithDot>(column, half_query, count - half, dot, squares);
       }
     }
   }

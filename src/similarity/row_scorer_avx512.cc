@@ -80,28 +80,19 @@ struct Avx512 {
   }
 
   template <bool kWithDot>
-  [[gnu::always_inline]] static void add_columns(const Vec* column, const float* query,
-                                                 uint64_t count, Vec& dot, Vec& squares) {
-    for (uint64_t j = 0; j < count; ++j) {
-      if constexpr (kWithDot) dot = add_in_order(dot, mul_in_order(broadcast(query[j]), column[j]));
-      squares = add_in_order(squares, mul_in_order(column[j], column[j]));
-    }
-  }
-
-  template <bool kWithDot>
   [[gnu::always_inline]] static void add_step(const float* rows, uint64_t stride,
                                               const float* query, uint64_t count, Vec& dot,
                                               Vec& squares) {
     Vec column[16];
     if (count == 16) {
       load_transposed(rows, stride, [](const float* p) { return _mm512_loadu_ps(p); }, column);
-      add_columns<kWithDot>(column, query, 16, dot, squares);
+      lanes::add_columns<Avx512, kWithDot>(column, query, 16, dot, squares);
     } else {
       // The masked load neither reads nor faults on the columns it leaves out.
       auto columns = static_cast<__mmask16>((1u << count) - 1);
       auto load = [columns](const float* p) { return _mm512_maskz_loadu_ps(columns, p); };
       load_transposed(rows, stride, load, column);
-      add_columns<kWithDot>(column, query, count, dot, squares);
+      lanes::add_columns<Avx512, kWithDot>(column, query, count, dot, squares);
     }
   }
 

@@ -16,6 +16,9 @@
 //   Vec, kLanes     the register type and the number of rows it carries
 //   kInlineColumnLoops  whether the column loops go inline into the row loop
 //   initial()       every lane -0.0
+//   broadcast(x), add_in_order(acc, x), mul_in_order(a, b)
+//                   a vector of x; acc + x and a * b lane by lane, with the
+//                   written operand first (it decides NaN payloads)
 //   add_step<kWithDot>(rows, stride, query, count, dot, squares)
 //       for j = 0, 1, ..., count - 1 (count at most kColumnStep) and every
 //       lane k < kLanes, with x = rows[k * stride + j]:
@@ -67,6 +70,23 @@ inline constexpr uint64_t kPrefetchBytesAhead = 32 * 1024;
 // Width of the column slices in which the last few rows pass through a
 // zero-padded scratch block; keeps the block small whatever dim is.
 inline constexpr uint64_t kTailColumns = 64;
+
+// The chain itself, for one group of rows already transposed: column[j]
+// holds column j, row k in lane k. For j = 0 .. count - 1, in this order,
+// dot = dot + query[j] * column[j] (only if kWithDot) and squares = squares
+// + column[j] * column[j], as separate multiplies and adds.
+template <class Isa, bool kWithDot>
+[[gnu::always_inline]] inline void add_columns(const typename Isa::Vec* column,
+                                               const float* query, uint64_t count,
+                                               typename Isa::Vec& dot,
+                                               typename Isa::Vec& squares) {
+  for (uint64_t j = 0; j < count; ++j) {
+    if constexpr (kWithDot) {
+      dot = Isa::add_in_order(dot, Isa::mul_in_order(Isa::broadcast(query[j]), column[j]));
+    }
+    squares = Isa::add_in_order(squares, Isa::mul_in_order(column[j], column[j]));
+  }
+}
 
 template <class Isa, int kGroups>
 struct LaneSums {
