@@ -117,14 +117,45 @@ template <class Isa, int kGroups, bool kWithDot>
   }
 }
 
+// The rows of a block further on are requested into the second-level cache
+// while a block is read, so that all of them have been requested by the time
+// it is done, in one of two orders:
+//   - in the order the steps read them (kReadingOrder): each step requests
+//     the lines that the same step will read in the rows ahead, a whole
+//     block in advance. `ahead` is the same column of the first row ahead,
+//     placed alike within its lines.
+//   - in address order: `ahead` is the next line to request. Each full step
+//     requests as many lines as it reads, and whatever the full steps did
+//     not reach is requested after the block.
+// Which is faster depends on the row width, as measured here: under 2 KB
+// per row reading order is (at 384 floats per row placed 16 bytes past a
+// line, as numpy places them, address order took 10% longer at one thread
+// and 5% at two), from 2 KB on address order is (at 1,024 floats reading
+// order took 25% longer at one thread). A likely cause of the first: in
+// address order the first lines of the last rows of the next block are
+// requested at the very end of the block before it, although that block's
+// first step needs them. Of the second: each step's requests in reading
+// order are spread over rows 4 KB and more apart.
+inline constexpr uint64_t kReadingOrderMaxRowBytes = 2048;
+
+// Requests the line that holds the given column of every row of a block of
+// kGroups groups whose first row's column is at `ahead`.
+template <class Isa, int kGroups>
+[[gnu::always_inline]] inline void request_step(const char* ahead, uint64_t stride) {
+  for (uint64_t k = 0; k < kGroups * Isa::kLanes; ++k) {
+    _mm_prefetch(ahead + k * stride * sizeof(float), _MM_HINT_T1);
+  }
+}
+
 // Runs columns [0, count) through the lanes in steps that, once the first
 // row is line-aligned, read exactly one cache line of every row. When the
 // row width is a multiple of a line, all rows of the block then start their
 // lines together, and no line has to stay in the first-level cache from one
 // step to the next: at widths such as 512 or 1024 floats every row maps to
 // the same few cache sets, and lines kept across steps would evict each
-// other long before they were used up.
-template <class Isa, int kGroups, bool kWithDot>
+// other long before they were used up. Requests the rows ahead as it goes
+// (when `ahead` is not null).
+template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
 [[gnu::always_inline]] inline void add_column_range(const float* rows, uint64_t stride,
                                                     const float* query, uint64_t count,
                                                     const char*& ahead,
@@ -136,19 +167,29 @@ template <class Isa, int kGroups, bool kWithDot>
   if (address % sizeof(float) == 0) {
     uint64_t to_line = (kCacheLine - address % kCacheLine) % kCacheLine / sizeof(float);
     j = to_line < count ? to_line : count;
-    if (j != 0) add_step<Isa, kGroups, kWithDot>(rows, stride, query, j, sums);
+    if (j != 0) {
+      if (kReadingOrder && ahead != nullptr) request_step<Isa, kGroups>(ahead, stride);
+      add_step<Isa, kGroups, kWithDot>(rows, stride, query, j, sums);
+    }
   }
   for (; count - j >= kColumnStep; j += kColumnStep) {
     if (ahead != nullptr) {
-      for (uint64_t line = 0; line < kLinesPerStep; ++line) {
-        _mm_prefetch(ahead + line * kCacheLine, _MM_HINT_T1);
+      if constexpr (kReadingOrder) {
+        request_step<Isa, kGroups>(ahead + j * sizeof(float), stride);
+      } else {
+        for (uint64_t line = 0; line < kLinesPerStep; ++line) {
+          _mm_prefetch(ahead + line * kCacheLine, _MM_HINT_T1);
+        }
+        ahead += kLinesPerStep * kCacheLine;
       }
-      ahead += kLinesPerStep * kCacheLine;
     }
     add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
                                      kColumnStep, sums);
   }
   if (j < count) {
+    if (kReadingOrder && ahead != nullptr) {
+      request_step<Isa, kGroups>(ahead + j * sizeof(float), stride);
+    }
     add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
                                      count - j, sums);
   }
@@ -159,49 +200,54 @@ template <class Isa, int kGroups, bool kWithDot>
 // (Isa::kInlineColumnLoops): as measured, the 512-bit loops run faster
 // inlined and the 256-bit ones out of line, and the compiler's own choice
 // shifts with unrelated edits.
-template <class Isa, int kGroups, bool kWithDot>
+template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
 [[gnu::noinline]] void add_column_range_out_of_line(const float* rows, uint64_t stride,
                                                     const float* query, uint64_t count,
                                                     const char*& ahead,
                                                     LaneSums<Isa, kGroups>& sums) {
-  add_column_range<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+  add_column_range<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count, ahead,
+                                                          sums);
 }
 
-template <class Isa, int kGroups, bool kWithDot>
+template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
 [[gnu::always_inline]] inline void add_columns_of_block(const float* rows, uint64_t stride,
                                                         const float* query, uint64_t count,
                                                         const char*& ahead,
                                                         LaneSums<Isa, kGroups>& sums) {
   if constexpr (Isa::kInlineColumnLoops) {
-    add_column_range<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+    add_column_range<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count, ahead,
+                                                            sums);
   } else {
-    add_column_range_out_of_line<Isa, kGroups, kWithDot>(rows, stride, query, count, ahead, sums);
+    add_column_range_out_of_line<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query,
+                                                                        count, ahead, sums);
   }
 }
 
 // Runs the columns of one block of rows through its lanes: the first
 // `dot_columns` columns into both sums, the next `square_columns` into the
 // squared norms only (a query shorter than the rows). When `ahead` is not
-// null, each full step also prefetches the next slice of the rows that
-// start there, and whatever of those rows the full steps did not reach is
-// requested at the end, so that all of them are requested by the time this
-// block is done. The steps fall short when the rows do not start on a line
-// (numpy's large arrays start 16 bytes past one): a row of 128 floats then
-// takes 7 full steps and two partial ones, and without the rest of the
-// prefetch every ninth line would be waited for.
-template <class Isa, int kGroups>
+// null, it is the first row of a block further on, placed alike within its
+// lines, which is requested as the block is read.
+template <class Isa, int kGroups, bool kReadingOrder>
 [[gnu::always_inline]] inline void add_row_block(const float* rows, uint64_t stride,
                                                  const float* query, uint64_t dot_columns,
-                                                 uint64_t square_columns, const char* ahead,
+                                                 uint64_t square_columns, const float* ahead_row,
                                                  LaneSums<Isa, kGroups>& sums) {
-  const char* ahead_end = nullptr;
-  if (ahead != nullptr) {
-    ahead_end = ahead + kGroups * Isa::kLanes * stride * sizeof(float);
+  const char* ahead = reinterpret_cast<const char*>(ahead_row);
+  if constexpr (kReadingOrder) {
+    add_columns_of_block<Isa, kGroups, true, true>(rows, stride, query, dot_columns, ahead, sums);
+    const char* squares_ahead =
+        ahead_row == nullptr ? nullptr : reinterpret_cast<const char*>(ahead_row + dot_columns);
+    add_columns_of_block<Isa, kGroups, false, true>(rows + dot_columns, stride, nullptr,
+                                                    square_columns, squares_ahead, sums);
+  } else {
+    const char* ahead_end = nullptr;
+    if (ahead != nullptr) ahead_end = ahead + kGroups * Isa::kLanes * stride * sizeof(float);
+    add_columns_of_block<Isa, kGroups, true, false>(rows, stride, query, dot_columns, ahead, sums);
+    add_columns_of_block<Isa, kGroups, false, false>(rows + dot_columns, stride, nullptr,
+                                                     square_columns, ahead, sums);
+    for (; ahead < ahead_end; ahead += kCacheLine) _mm_prefetch(ahead, _MM_HINT_T1);
   }
-  add_columns_of_block<Isa, kGroups, true>(rows, stride, query, dot_columns, ahead, sums);
-  add_columns_of_block<Isa, kGroups, false>(rows + dot_columns, stride, nullptr, square_columns,
-                                            ahead, sums);
-  for (; ahead < ahead_end; ahead += kCacheLine) _mm_prefetch(ahead, _MM_HINT_T1);
 }
 
 // Finishes the lanes and writes the first `count` of them as pairs for rows
@@ -245,17 +291,18 @@ void score_tail_rows(const float* rows, uint64_t count, uint64_t dim, const floa
     uint64_t dots = 0;
     if (column < dot_columns) dots = dot_columns - column < width ? dot_columns - column : width;
     const float* slice_query = query + (column < dot_columns ? column : dot_columns);
-    add_row_block<Isa, 1>(scratch, kTailColumns, slice_query, dots, width - dots,
-                          /*ahead=*/nullptr, sums);
+    add_row_block<Isa, 1, false>(scratch, kTailColumns, slice_query, dots, width - dots,
+                                 /*ahead_row=*/nullptr, sums);
   }
   write_scores<Isa, 1>(sums, query_norm, first_index, count, out);
 }
 
-// score_rows() on lanes: blocks of two groups (two independent sets of
-// chains in flight), then one group, then the tail.
-template <class Isa>
-void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixView& matrix,
-                         uint64_t first, uint64_t last, ScoredPair* out) {
+// The blocks of two groups (two independent sets of chains in flight) of
+// score_rows() on lanes, from row `first` on while whole blocks remain.
+// Returns the first row not scored.
+template <class Isa, bool kReadingOrder>
+uint64_t score_row_blocks(VectorView query, float query_norm, const FlatMatrixView& matrix,
+                          uint64_t first, uint64_t last, ScoredPair* out) {
   constexpr uint64_t kBlockRows = 2 * Isa::kLanes;
   const uint64_t dim = matrix.dim;
   const uint64_t dot_columns = query.size < dim ? query.size : dim;
@@ -271,18 +318,34 @@ void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixVie
   for (; last - i >= kBlockRows; i += kBlockRows) {
     const float* rows = base + i * dim;
     // Only rows of our own range: past its end they may lie past the buffer.
-    const char* ahead = nullptr;
-    if (prefetch && last - i >= rows_ahead + kBlockRows) {
-      ahead = reinterpret_cast<const char*>(rows + rows_ahead * dim);
-    }
+    // rows_ahead is a multiple of 16, so the rows ahead sit in their lines
+    // as these do.
+    const float* ahead = nullptr;
+    if (prefetch && last - i >= rows_ahead + kBlockRows) ahead = rows + rows_ahead * dim;
     auto sums = LaneSums<Isa, 2>::initial();
-    add_row_block<Isa, 2>(rows, dim, query.data, dot_columns, square_columns, ahead, sums);
+    add_row_block<Isa, 2, kReadingOrder>(rows, dim, query.data, dot_columns, square_columns,
+                                         ahead, sums);
     write_scores<Isa, 2>(sums, query_norm, i, kBlockRows, out + (i - first));
   }
+  return i;
+}
+
+// score_rows() on lanes: blocks of two groups, then one group, then the
+// tail.
+template <class Isa>
+void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixView& matrix,
+                         uint64_t first, uint64_t last, ScoredPair* out) {
+  const uint64_t dim = matrix.dim;
+  const uint64_t dot_columns = query.size < dim ? query.size : dim;
+  const uint64_t square_columns = dim - dot_columns;
+  const float* base = matrix.values.data;
+  uint64_t i = dim * sizeof(float) < kReadingOrderMaxRowBytes
+                   ? score_row_blocks<Isa, true>(query, query_norm, matrix, first, last, out)
+                   : score_row_blocks<Isa, false>(query, query_norm, matrix, first, last, out);
   if (last - i >= Isa::kLanes) {
     auto sums = LaneSums<Isa, 1>::initial();
-    add_row_block<Isa, 1>(base + i * dim, dim, query.data, dot_columns, square_columns,
-                          /*ahead=*/nullptr, sums);
+    add_row_block<Isa, 1, false>(base + i * dim, dim, query.data, dot_columns, square_columns,
+                                 /*ahead_row=*/nullptr, sums);
     write_scores<Isa, 1>(sums, query_norm, i, Isa::kLanes, out + (i - first));
     i += Isa::kLanes;
   }
