@@ -14,11 +14,15 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import benchmark  # noqa: E402
+import report  # noqa: E402
+import scenarios  # noqa: E402
+import systems  # noqa: E402
+import timing  # noqa: E402
 
 
 @pytest.fixture(scope="module")
 def stream(tmp_path_factory):
-    return benchmark.StreamReader(tmp_path_factory.mktemp("stream"))
+    return timing.StreamReader(tmp_path_factory.mktemp("stream"))
 
 
 @pytest.mark.parametrize("count", [0, 1, 63, 64 * 16 + 5, 100_003])
@@ -47,7 +51,7 @@ def test_stream_measure_reports_consistent_bandwidth(stream):
 @pytest.mark.parametrize("n, k", [(50, 1), (50, 10), (50, 50), (50, 80), (1, 1)])
 def test_top_of_matches_a_full_sort(n, k):
     scores = np.random.default_rng(n * 100 + k).permutation(n).astype(np.float32)
-    rows, values = benchmark.top_of(scores, k)
+    rows, values = systems.top_of(scores, k)
     expected = np.argsort(-scores, kind="stable")[: min(k, n)]
     assert rows.tolist() == expected.tolist()
     assert values.tolist() == scores[expected].tolist()
@@ -56,25 +60,25 @@ def test_top_of_matches_a_full_sort(n, k):
 def test_overlap_and_score_error():
     reference_rows = np.array([4, 2, 9, 1])
     reference_scores = np.array([0.9, 0.8, 0.7, 0.6])
-    assert benchmark.overlap(np.array([2, 4, 1, 9]), reference_rows) == 1.0
-    assert benchmark.overlap(np.array([4, 2, 9, 5]), reference_rows) == 0.75
-    assert benchmark.overlap(np.array([], dtype=np.int64), np.array([], dtype=np.int64)) == 1.0
-    error = benchmark.max_score_error(np.array([4, 5]), np.array([0.85, 0.1]), reference_rows, reference_scores)
+    assert systems.overlap(np.array([2, 4, 1, 9]), reference_rows) == 1.0
+    assert systems.overlap(np.array([4, 2, 9, 5]), reference_rows) == 0.75
+    assert systems.overlap(np.array([], dtype=np.int64), np.array([], dtype=np.int64)) == 1.0
+    error = systems.max_score_error(np.array([4, 5]), np.array([0.85, 0.1]), reference_rows, reference_scores)
     assert error == pytest.approx(0.05)
 
 
 def _available_systems():
-    systems, _, _ = benchmark.import_systems(lambda text: None, smoke_test=False)
-    return {system.name: system for system in systems}
+    found, _, _ = systems.import_systems(lambda text: None, smoke_test=False)
+    return {system.name: system for system in found}
 
 
-@pytest.mark.parametrize("name", benchmark.SYSTEM_ORDER)
+@pytest.mark.parametrize("name", systems.SYSTEM_ORDER)
 def test_each_system_returns_the_cosine_top_k(name):
-    systems = _available_systems()
-    if name not in systems:
+    available = _available_systems()
+    if name not in available:
         pytest.skip(f"{name} is not installed")
-    system = systems[name]
-    matrix, query = benchmark.make_matrix(600, 32, salt=1)
+    system = available[name]
+    matrix, query = scenarios.make_matrix(600, 32, salt=1)
     # Unequal norms, so a peer that ranks by inner product instead of cosine fails.
     matrix *= np.linspace(0.1, 10.0, 600, dtype=np.float32)[:, None]
     k = 7
@@ -89,9 +93,9 @@ def test_each_system_returns_the_cosine_top_k(name):
 
 
 def test_matrices_are_reproducible_and_float32():
-    first, query = benchmark.make_matrix(100, 16, salt=3)
-    second, _ = benchmark.make_matrix(100, 16, salt=3)
-    other, _ = benchmark.make_matrix(100, 16, salt=4)
+    first, query = scenarios.make_matrix(100, 16, salt=3)
+    second, _ = scenarios.make_matrix(100, 16, salt=3)
+    other, _ = scenarios.make_matrix(100, 16, salt=4)
     assert first.dtype == np.float32 and query.dtype == np.float32 and first.flags.c_contiguous
     assert np.array_equal(first, second)
     assert not np.array_equal(first, other)
@@ -99,11 +103,11 @@ def test_matrices_are_reproducible_and_float32():
 
 
 def test_peak_rss_reset_sees_a_new_allocation():
-    if not benchmark._reset_peak_rss():
+    if not timing.reset_peak_rss():
         pytest.skip("clear_refs is not writable here")
-    before = benchmark._proc_status_kib("VmRSS")
+    before = timing.proc_status_kib("VmRSS")
     block = np.ones(64 << 18, dtype=np.float32)  # 64 MiB, every page touched
-    after = benchmark._proc_status_kib("VmHWM")
+    after = timing.proc_status_kib("VmHWM")
     del block
     assert after - before >= 60 << 10
 
@@ -119,15 +123,15 @@ def _entry(scenario, system, k, median, stream_s=None, rows=1000):
 
 
 def _report(results, scan=None):
-    report = {"threads": 2, "results": results, "runs": 5, "date": "today",
+    run = {"threads": 2, "results": results, "runs": 5, "date": "today",
               "machine": {"cpu": "cpu", "cpus": 2, "python": "3.13"}, "versions": {"numpy": "2"}}
     if scan is not None:
-        report["scan"] = {"share_of_stream": {"2": scan}}
-    return report
+        run["scan"] = {"share_of_stream": {"2": scan}}
+    return run
 
 
-def _statuses(report):
-    return {target["target"]: target["status"] for target in benchmark.evaluate_targets(report)}
+def _statuses(run):
+    return {target["target"]: target["status"] for target in report.evaluate_targets(run)}
 
 
 def test_targets_pass_and_miss_on_the_right_side():
@@ -171,15 +175,15 @@ def test_markdown_and_plot_survive_missing_and_failed_systems(tmp_path):
         {"scenario": "e", "system": "velk top_k_flat (flat list)", "k": 10, "rows": 100_000, "error": "missing"},
     ]
     del results[2]["median_s"]
-    report = _report(results)
-    report["targets"] = benchmark.evaluate_targets(report)
-    table = benchmark.markdown(report)
+    run = _report(results)
+    run["targets"] = report.evaluate_targets(run)
+    table = report.markdown(run)
     assert "| (a) 1M x 384, k=10 | 50.0 ms | 100.0 ms (2.00x) | — |" in table
     assert "30.0 GB/s (best 30.0), velk at 0.90" in table
     assert "| velk top_k_flat (flat list) | failed | — |" in table
-    benchmark.plot(report, tmp_path / "plot.png", lambda text: None)
+    report.plot(run, tmp_path / "plot.png", lambda text: None)
     assert (tmp_path / "plot.png").stat().st_size > 0
-    json.dumps(report)  # everything in the report must serialise
+    json.dumps(run)  # everything in the report must serialise
 
 
 @pytest.mark.parametrize("kernels, picked, offset", [
@@ -201,7 +205,7 @@ def test_scan_binary_output_is_parsed(tmp_path, kernels, picked, offset):
     script.write_text(f"#!/bin/sh\n[ \"$*\" = '{wanted}' ] || exit 2\ncat <<'EOF'\n"
                       + "\n".join(lines) + "\nEOF\n")
     script.chmod(script.stat().st_mode | stat.S_IEXEC)
-    scan = benchmark.run_scan_binary(str(script), 1000, 384, lambda text: None, offset)
+    scan = scenarios.run_scan_binary(str(script), 1000, 384, lambda text: None, offset)
     number = kernels.index(picked)
     assert scan["kernel"] == picked
     assert scan["share_of_stream"] == {"1": float(f"0.{number + 5}1"), "2": float(f"0.{number + 5}2")}
@@ -211,8 +215,8 @@ def test_scan_binary_output_is_parsed(tmp_path, kernels, picked, offset):
 def test_docs_table_is_replaced_between_the_markers(tmp_path):
     docs = tmp_path / "benchmarks.md"
     docs.write_text("intro\n<!-- results:begin -->\nold\n<!-- results:end -->\noutro\n")
-    benchmark.update_docs("| new |\n", lambda text: None, docs)
-    benchmark.update_docs("| newer |\n", lambda text: None, docs)
+    report.update_docs("| new |\n", lambda text: None, docs)
+    report.update_docs("| newer |\n", lambda text: None, docs)
     assert docs.read_text() == "intro\n<!-- results:begin -->\n| newer |\n<!-- results:end -->\noutro\n"
 
 
@@ -227,22 +231,22 @@ def test_arguments_keep_at_least_five_runs(given, kept):
 def test_timings_count_every_call(latency):
     calls = []
     call = lambda: calls.append(1)  # noqa: E731
-    timing = benchmark.time_latency(call, budget_s=0.0, min_calls=300) if latency else benchmark.time_calls(call, 6, warmup=2)
+    measured = timing.time_latency(call, budget_s=0.0, min_calls=300) if latency else timing.time_calls(call, 6, warmup=2)
     timed = 300 if latency else 6
-    assert timing.runs == timed and len(timing.samples) == timed
+    assert measured.runs == timed and len(measured.samples) == timed
     assert len(calls) == timed + (40 if latency else 2)  # the untimed warm-up calls come first
-    assert 0 <= timing.min_s <= timing.median_s
-    kept = timing.as_dict()
+    assert 0 <= measured.min_s <= measured.median_s
+    kept = measured.as_dict()
     assert ("p90_s" in kept) == latency and ("samples_s" in kept) != latency
 
 
 def test_a_crashing_module_is_caught_by_the_smoke_test(monkeypatch):
     messages = []
-    monkeypatch.setattr(benchmark, "VELK_SMOKE_TEST", "import os; os.abort()")
-    assert not benchmark.velk_survives_a_smoke_test(messages.append)
+    monkeypatch.setattr(systems, "VELK_SMOKE_TEST", "import os; os.abort()")
+    assert not systems.velk_survives_a_smoke_test(messages.append)
     assert "velk is skipped" in messages[0]
-    monkeypatch.setattr(benchmark, "VELK_SMOKE_TEST", "pass")
-    assert benchmark.velk_survives_a_smoke_test(messages.append)
+    monkeypatch.setattr(systems, "VELK_SMOKE_TEST", "pass")
+    assert systems.velk_survives_a_smoke_test(messages.append)
 
 
 def test_interleaved_rounds_keep_each_call_apart():
@@ -253,7 +257,7 @@ def test_interleaved_rounds_keep_each_call_apart():
         raise ValueError("no")
 
     calls = [lambda: order.append("a"), failing, lambda: order.append("b")]
-    timings = benchmark.time_interleaved(calls, runs=5, pause_s=0.0)
+    timings = timing.time_interleaved(calls, runs=5, pause_s=0.0)
     # One warm-up round and five timed rounds, turn by turn; the failing call
     # is tried once and then left out.
     assert order == ["a", "f", "b"] + ["a", "b"] * 5
@@ -268,6 +272,6 @@ def test_interleaved_rounds_keep_each_call_apart():
     (None, 0.090, "0.50 (bound by the whole call)", "MISS"),
 ])
 def test_the_scan_share_is_at_least_the_whole_calls(scan, velk_s, shown, status):
-    report = _report([_entry("a", "velk", 10, velk_s, stream_s=0.045)], scan=scan)
-    target = benchmark.evaluate_targets(report)[0]
+    run = _report([_entry("a", "velk", 10, velk_s, stream_s=0.045)], scan=scan)
+    target = report.evaluate_targets(run)[0]
     assert (target["shown"], target["status"]) == (shown, status)
