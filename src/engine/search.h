@@ -1,0 +1,95 @@
+// Exact top-k search of many queries over one matrix, in one pass.
+//
+// Every score is the binary32 chain of the flat top-k (similarity/kernels.h,
+// row_cosine): dot product from -0.0 with the query element as the first
+// multiply operand and the accumulator as the first add operand, the row's
+// squared norm likewise, then sr > 0 ? d / (sqrt(sr) * query_norm) : +0.0
+// with query_norm = sqrt(squared norm of the query), no FMA, in the default
+// floating-point environment whatever the caller's. So each score has the
+// bits the single-query path gives the same (query, row).
+//
+// Results follow one total order: a larger ranking_key(score) first; equal
+// keys (the same bits) by lower row first. The top k under that order is
+// unique, so a result is a pure function of (query, matrix, k, allowed):
+// the same for any thread count, query batch, block split or instruction set.
+//
+// Nothing here touches Python: callers may release the interpreter lock
+// around these calls. Calls from several threads at once are safe; they
+// share the global worker pool. Failures are panics (and an allocation the
+// allocator refuses is reported as the runtime's allocation failure).
+#pragma once
+
+#include <cstdint>
+
+namespace velk::engine {
+
+// How the matrix stores its elements. Each element is widened exactly to
+// binary32 before it enters the chain.
+enum class ElementType : uint8_t {
+  kFloat32,
+  kFloat16,   // IEEE binary16
+  kBFloat16,  // the upper 16 bits of a binary32
+};
+
+// A row-major matrix of `rows` rows of `dim` elements each, contiguous, read
+// only. dim > 0.
+struct MatrixView {
+  const void* data = nullptr;
+  uint64_t rows = 0;
+  uint64_t dim = 0;
+  ElementType type = ElementType::kFloat32;
+};
+
+// `count` queries of the matrix's dim float32 values each, row-major,
+// contiguous.
+struct QueryBlock {
+  const float* data = nullptr;
+  uint64_t count = 0;
+};
+
+// For each query q < queries.count, writes its best rows to indices[q*k + j]
+// and their scores to scores[q*k + j] for j < counts[q], best first in the
+// total order; slots from counts[q] to k - 1 are left untouched.
+// counts[q] = min(k, number of allowed rows), except 0 for a query whose
+// squared norm equals zero. `allowed` is null (every row allowed) or holds
+// one byte per row, nonzero for a row that may be returned. Panics if
+// matrix.dim == 0.
+void search_top_k(const QueryBlock& queries, const MatrixView& matrix, uint64_t k,
+                  const uint8_t* allowed, int64_t* indices, float* scores, uint64_t* counts);
+
+// The implementations of the scoring loops. kScalar works everywhere; the
+// others need the named instruction sets (see kernel_supported()). All give
+// the same bits.
+enum class KernelKind : uint8_t {
+  kScalar,
+  kAvx2,    // needs AVX2
+  kAvx512,  // needs AVX-512 F, BW, DQ and VL
+};
+
+// Whether this processor can run `kind`.
+bool kernel_supported(KernelKind kind);
+
+// The widest supported kind: what search_top_k() uses.
+KernelKind preferred_kernel();
+
+// The choices search_top_k() makes for itself, open for tests and
+// benchmarks. None of them changes a result.
+struct SearchPlan {
+  KernelKind kernel = KernelKind::kScalar;
+  // Rows scored together as one unit of work (rounded up to a multiple of
+  // 32). 0 picks the default.
+  uint64_t block_rows = 0;
+  // Work, in multiply-add pairs, below which the call runs on the calling
+  // thread without waking the pool. 0 always uses the pool.
+  uint64_t inline_pairs = 0;
+};
+
+// The plan search_top_k() follows.
+SearchPlan default_plan();
+
+// search_top_k() under `plan`. Panics if plan.kernel is not supported.
+void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
+                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
+                       int64_t* indices, float* scores, uint64_t* counts);
+
+}  // namespace velk::engine

@@ -1,0 +1,84 @@
+// Bounded per-query candidate buffers: the streaming top-k of the scan.
+//
+// A scan offers (query, row, score) candidates in any order; each query keeps
+// at most a few more than k of them and, whenever its buffer fills, selects
+// the k best (an nth_element under the total order) and raises its threshold
+// to the k-th best. Whatever the order of the offers, the k best candidates
+// offered survive. The k best of a query are unique under the total order, so
+// the buffers of several workers that saw disjoint rows merge into the same
+// result whatever the split.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "src/runtime/alloc.h"
+#include "src/similarity/ranking.h"
+
+namespace velk::engine {
+
+// A scored row: the ranking key of its score and its index.
+struct Candidate {
+  uint64_t index;
+  int32_t key;
+};
+
+// The total order: a larger key first, then a lower index.
+inline bool ranks_before(const Candidate& a, const Candidate& b) {
+  return a.key > b.key || (a.key == b.key && a.index < b.index);
+}
+
+// The score whose ranking_key() is `key` (the key map is its own inverse).
+inline float score_of_key(int32_t key) {
+  return std::bit_cast<float>(key ^ static_cast<int32_t>(static_cast<uint32_t>(key >> 31) >> 1));
+}
+
+// The candidate buffers of a run of queries, owned by one thread at a time.
+class TopKSet {
+ public:
+  // Buffers for `queries` queries keeping `k` (>= 1) each.
+  TopKSet(uint64_t queries, uint64_t k);
+  TopKSet(TopKSet&&) = default;
+  TopKSet& operator=(TopKSet&&) = default;
+
+  uint64_t queries() const { return queries_; }
+  uint64_t k() const { return k_; }
+
+  // Keys below this one can never enter query q's top k: a cheap first test
+  // for the scan (keys equal to it may, and go through offer()).
+  int32_t floor_key(uint64_t q) const { return floor_[q].key; }
+
+  // Offers row `index` with ranking key `key` to query q.
+  void offer(uint64_t q, uint64_t index, int32_t key) {
+    const Candidate c{index, key};
+    if (!ranks_before(c, floor_[q])) return;
+    Candidate* buffer = candidates_.data() + q * capacity_;
+    buffer[sizes_[q]++] = c;
+    if (sizes_[q] == capacity_) compact(q);
+  }
+
+  // Query q's candidates (unordered; at least its k best among all offers).
+  const Candidate* candidates(uint64_t q) const { return candidates_.data() + q * capacity_; }
+  uint64_t size(uint64_t q) const { return sizes_[q]; }
+
+ private:
+  void compact(uint64_t q);
+
+  uint64_t queries_;
+  uint64_t k_;
+  uint64_t capacity_;
+  GrowableArray<Candidate> candidates_;
+  GrowableArray<uint64_t> sizes_;
+  // The worst candidate kept at the last compaction, or a sentinel that
+  // every candidate ranks before.
+  GrowableArray<Candidate> floor_;
+};
+
+// Writes query q's k best candidates over all `sets` (each holding the same
+// queries), best first: indices[j], scores[j] for j < the returned count.
+// `scratch` is reused between calls.
+uint64_t merge_top_k(const TopKSet* const* sets, uint64_t set_count, uint64_t q, uint64_t k,
+                     GrowableArray<Candidate>& scratch, int64_t* indices, float* scores);
+
+}  // namespace velk::engine

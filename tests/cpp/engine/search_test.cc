@@ -1,0 +1,258 @@
+#include "src/engine/search.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "src/engine/elements.h"
+#include "src/runtime/panic.h"
+#include "src/similarity/kernels.h"
+#include "src/similarity/ranking.h"
+
+namespace velk::engine {
+namespace {
+
+using similarity::ranking_key;
+
+float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
+
+// A test input: the matrix in the element type under test, its widened
+// float32 copy (what the model scores), the queries and a filter.
+struct Case {
+  uint64_t rows = 0;
+  uint64_t dim = 0;
+  uint64_t queries = 0;
+  uint64_t k = 0;
+  ElementType type = ElementType::kFloat32;
+  std::vector<float> widened;
+  std::vector<uint16_t> narrow;
+  std::vector<float> query_values;
+  std::vector<uint8_t> allowed;  // empty: no filter
+
+  MatrixView matrix() const {
+    const void* data =
+        type == ElementType::kFloat32 ? static_cast<const void*>(widened.data()) : narrow.data();
+    return MatrixView{data, rows, dim, type};
+  }
+};
+
+// One value of a hostile matrix or query: mostly small random numbers, with
+// zeros, denormals, huge values, infinities and NaNs of either sign sprinkled.
+float hostile_value(std::mt19937_64& rng, int kind) {
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  switch (kind) {
+    case 0:
+      return uniform(rng);
+    case 1:
+      return 0.0f;
+    case 2:
+      return from_bits(0x00000001u + static_cast<uint32_t>(rng() % 0x7FFFFF));  // denormal
+    case 3:
+      return uniform(rng) * 1e30f;
+    case 4:
+      return (rng() & 1) ? std::numeric_limits<float>::infinity()
+                         : -std::numeric_limits<float>::infinity();
+    default:
+      return from_bits(((rng() & 1) ? 0xFFC00000u : 0x7FC00000u) |
+                       static_cast<uint32_t>(rng() % 0x3FFFFF));
+  }
+}
+
+// Rows (and queries) come in kinds: random, all zero, tiny, huge, with a NaN
+// or an inf, small integers (ties), or a copy of an earlier row (ties).
+void fill_vectors(std::mt19937_64& rng, uint64_t count, uint64_t dim, std::vector<float>& out) {
+  out.assign(count * dim, 0.0f);
+  for (uint64_t i = 0; i < count; ++i) {
+    float* v = out.data() + i * dim;
+    const int kind = static_cast<int>(rng() % 10);
+    for (uint64_t j = 0; j < dim; ++j) {
+      if (kind <= 3) {
+        v[j] = hostile_value(rng, 0);
+      } else if (kind == 4) {
+        v[j] = 0.0f;
+      } else if (kind == 5) {
+        v[j] = hostile_value(rng, static_cast<int>(rng() % 6));
+      } else if (kind == 6) {
+        v[j] = static_cast<float>(static_cast<int>(rng() % 3) - 1);
+      } else if (kind == 7) {
+        v[j] = hostile_value(rng, 2);
+      } else {
+        v[j] = hostile_value(rng, 3);
+      }
+    }
+    if (kind == 8 && i > 0) std::memcpy(v, out.data() + (rng() % i) * dim, dim * sizeof(float));
+  }
+}
+
+uint16_t narrow_bits(float x, ElementType type, std::mt19937_64& rng) {
+  const uint32_t bits = std::bit_cast<uint32_t>(x);
+  if (type == ElementType::kBFloat16) return static_cast<uint16_t>(bits >> 16);
+  // Any binary16 pattern is a value to widen; draw from the float's bits so
+  // that rows repeat when the float rows do.
+  (void)rng;
+  return static_cast<uint16_t>((bits >> 16) ^ (bits & 0xFFFF));
+}
+
+Case make_case(std::mt19937_64& rng, ElementType type) {
+  Case c;
+  c.type = type;
+  static constexpr uint64_t kDims[] = {1, 2, 3, 7, 15, 16, 17, 31, 33, 64, 100, 129};
+  c.dim = kDims[rng() % std::size(kDims)];
+  c.rows = rng() % 200;
+  if (rng() % 4 == 0) c.rows += 300 + rng() % 700;
+  c.queries = 1 + rng() % 30;
+  static constexpr uint64_t kKs[] = {0, 1, 2, 5, 10, 33, 100000};
+  c.k = (rng() % 3 == 0) ? c.rows + rng() % 3 : kKs[rng() % std::size(kKs)];
+  fill_vectors(rng, c.rows, c.dim, c.widened);
+  if (type != ElementType::kFloat32) {
+    c.narrow.resize(c.widened.size());
+    for (std::size_t i = 0; i < c.widened.size(); ++i) {
+      c.narrow[i] = narrow_bits(c.widened[i], type, rng);
+      c.widened[i] = type == ElementType::kFloat16 ? widen_float16(c.narrow[i])
+                                                   : widen_bfloat16(c.narrow[i]);
+    }
+  }
+  // Queries: fresh vectors, or copies of rows (exact matches and ties).
+  fill_vectors(rng, c.queries, c.dim, c.query_values);
+  for (uint64_t q = 0; q < c.queries && c.rows != 0; ++q) {
+    if (rng() % 4 == 0) {
+      std::memcpy(c.query_values.data() + q * c.dim, c.widened.data() + (rng() % c.rows) * c.dim,
+                  c.dim * sizeof(float));
+    }
+  }
+  const int filter = static_cast<int>(rng() % 4);
+  if (filter != 0) {
+    // Dense, sparse, or in runs (whole blocks allowed or not).
+    c.allowed.resize(c.rows);
+    for (uint64_t i = 0; i < c.rows; ++i) {
+      if (filter == 1) c.allowed[i] = rng() % 2;
+      if (filter == 2) c.allowed[i] = rng() % 20 == 0 ? static_cast<uint8_t>(1 + rng() % 255) : 0;
+      if (filter == 3) c.allowed[i] = (i / 70) % 3 == 1;
+    }
+  }
+  return c;
+}
+
+struct Result {
+  std::vector<int64_t> indices;
+  std::vector<uint32_t> score_bits;
+  std::vector<uint64_t> counts;
+};
+
+// The model: every allowed row scored alone by the single-query chain, all
+// sorted by (key descending, index ascending), the first k kept.
+Result model_search(const Case& c) {
+  Result r;
+  r.counts.assign(c.queries, 0);
+  r.indices.assign(c.queries * c.k, -1);
+  r.score_bits.assign(c.queries * c.k, 0xDEADBEEF);
+  const similarity::FlatMatrixView matrix{{c.widened.data(), c.widened.size()}, c.dim};
+  for (uint64_t q = 0; q < c.queries; ++q) {
+    const similarity::VectorView query{c.query_values.data() + q * c.dim, c.dim};
+    const float squares = similarity::squared_norm(query);
+    if (squares == 0.0f) continue;
+    const float norm = std::sqrt(squares);
+    std::vector<std::pair<int32_t, uint64_t>> ranked;
+    for (uint64_t i = 0; i < c.rows; ++i) {
+      if (!c.allowed.empty() && c.allowed[i] == 0) continue;
+      ranked.emplace_back(ranking_key(similarity::row_cosine(query, norm, matrix, i)), i);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    const uint64_t kept = std::min<uint64_t>(c.k, ranked.size());
+    r.counts[q] = kept;
+    for (uint64_t j = 0; j < kept; ++j) {
+      r.indices[q * c.k + j] = static_cast<int64_t>(ranked[j].second);
+      const float score = similarity::row_cosine(query, norm, matrix, ranked[j].second);
+      r.score_bits[q * c.k + j] = std::bit_cast<uint32_t>(score);
+    }
+  }
+  return r;
+}
+
+Result engine_search(const Case& c, const SearchPlan& plan, uint64_t first_query,
+                     uint64_t query_count) {
+  Result r;
+  r.counts.assign(query_count, 12345);
+  r.indices.assign(query_count * c.k, -1);
+  std::vector<float> scores(query_count * c.k, from_bits(0xDEADBEEF));
+  const QueryBlock queries{c.query_values.data() + first_query * c.dim, query_count};
+  search_top_k_with(plan, queries, c.matrix(), c.k, c.allowed.empty() ? nullptr : c.allowed.data(),
+                    r.indices.data(), scores.data(), r.counts.data());
+  for (float s : scores) r.score_bits.push_back(std::bit_cast<uint32_t>(s));
+  return r;
+}
+
+std::vector<KernelKind> supported_kernels() {
+  std::vector<KernelKind> kinds;
+  for (KernelKind kind : {KernelKind::kScalar, KernelKind::kAvx2, KernelKind::kAvx512}) {
+    if (kernel_supported(kind)) kinds.push_back(kind);
+  }
+  return kinds;
+}
+
+// The whole result (indices, score bits, counts, untouched slots) equals the
+// model's for every kernel, block size, inline or pooled run, and for the
+// queries searched all together, one at a time, or split in two batches.
+TEST(SearchTest, EqualsModelOverRandomShapes) {
+  std::mt19937_64 rng(20261207);
+  const ElementType types[] = {ElementType::kFloat32, ElementType::kFloat16,
+                               ElementType::kBFloat16};
+  for (int round = 0; round < 80; ++round) {
+    const Case c = make_case(rng, types[round % 3]);
+    const Result expected = model_search(c);
+    for (KernelKind kind : supported_kernels()) {
+      for (uint64_t block_rows : {uint64_t{0}, uint64_t{32}, uint64_t{96}}) {
+        SearchPlan plan;
+        plan.kernel = kind;
+        plan.block_rows = block_rows;
+        plan.inline_pairs = (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        const std::string where = "round " + std::to_string(round) + " kernel " +
+                                  std::to_string(static_cast<int>(kind)) + " block " +
+                                  std::to_string(block_rows) + " rows " +
+                                  std::to_string(c.rows) + " dim " + std::to_string(c.dim) +
+                                  " k " + std::to_string(c.k);
+        SCOPED_TRACE(where);
+        const Result all = engine_search(c, plan, 0, c.queries);
+        ASSERT_EQ(all.counts, expected.counts);
+        ASSERT_EQ(all.indices, expected.indices);
+        ASSERT_EQ(all.score_bits, expected.score_bits);
+        // A query's result does not depend on the batch it came in.
+        const uint64_t split = rng() % (c.queries + 1);
+        const Result head = engine_search(c, plan, 0, split);
+        const Result tail = engine_search(c, plan, split, c.queries - split);
+        Result joined;
+        for (const Result* part : {&head, &tail}) {
+          joined.counts.insert(joined.counts.end(), part->counts.begin(), part->counts.end());
+          joined.indices.insert(joined.indices.end(), part->indices.begin(), part->indices.end());
+          joined.score_bits.insert(joined.score_bits.end(), part->score_bits.begin(),
+                                   part->score_bits.end());
+        }
+        ASSERT_EQ(joined.counts, expected.counts);
+        ASSERT_EQ(joined.indices, expected.indices);
+        ASSERT_EQ(joined.score_bits, expected.score_bits);
+      }
+    }
+  }
+}
+
+// A zero-width matrix is a caller's fault, reported as a panic.
+TEST(SearchTest, ZeroDimPanics) {
+  float query = 1.0f;
+  uint64_t count = 0;
+  EXPECT_THROW(search_top_k({&query, 1}, MatrixView{&query, 1, 0, ElementType::kFloat32}, 1,
+                            nullptr, nullptr, nullptr, &count),
+               PanicError);
+}
+
+}  // namespace
+}  // namespace velk::engine
