@@ -23,10 +23,11 @@ test-cpp:
 	cmake --build $(BUILD)/cpp -j $(JOBS)
 	ctest --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
-# The C++ tests (stress tests included) under ThreadSanitizer.
+# The C++ tests (stress tests included) under ThreadSanitizer, the binding
+# units' against the same interpreter as test-cpp.
 tsan:
 	tools/ensure-system-deps
-	cmake -S . -B $(BUILD)/tsan -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DVELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD)/tsan -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DVELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON)
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 
