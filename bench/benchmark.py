@@ -8,9 +8,11 @@ A system that is not installed, or fails, is reported and skipped.
 
 Outputs: a table on stdout, and bench/results/latest.{json,md,png}.
 
-The harness: timing.py (how calls are timed), systems.py (velk and its peers),
-scenarios.py (the one-query scenarios), report.py (targets, tables, plot);
-this file parses the options and runs the scenarios asked for.
+The harness: timing.py (how calls are timed), probes.py (the streaming-read
+and multiply/add ceilings, from C kernels built at run time), systems.py (velk
+and its peers), scenarios.py (the one-query scenarios (a)-(f)), batches.py
+(the batch scenarios (g) and (h)), targets.py (PASS or MISS), report.py
+(tables, plot); this file parses the options and runs the scenarios asked for.
 """
 
 from __future__ import annotations
@@ -20,10 +22,13 @@ import datetime
 import json
 import os
 import sys
+import tempfile
 import time
 from pathlib import Path
 
-from report import blas_info, evaluate_targets, find, machine_info, markdown, plot, update_docs
+from batches import run_batch_rss_child, run_batch_scenario, run_dedup_scenario, run_peak_probe
+from probes import StreamReader
+from report import blas_info, machine_info, markdown, plot, update_docs
 from scenarios import (
     MATRIX_SCENARIOS,
     SEED,
@@ -35,31 +40,59 @@ from scenarios import (
     scale_rows,
 )
 from systems import import_systems
-from timing import StreamReader, blas_threads, fmt_time, wait_for_quiet
+from targets import evaluate_targets, find
+from timing import INTERLEAVE_PAUSE_S, blas_threads, fmt_time, wait_for_quiet
 
 HERE = Path(__file__).resolve().parent
+
+
+QUICK_SCALE = 0.002
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7, help="timed runs per system and scenario (at least 5)")
-    parser.add_argument("--scale", type=float, default=1.0, help="multiply the row counts of (a)-(c), (e) (quick checks)")
-    parser.add_argument("--scenarios", default="a,b,c,d,e,f", help="comma-separated subset of a,b,c,d,e,f")
+    parser.add_argument("--batch-runs", type=int, default=5,
+                        help="timed rounds of (g) and (h), and calls of the peak probe (at least 5)")
+    parser.add_argument("--scale", type=float, default=1.0,
+                        help="multiply the row counts of (a)-(c), (e), (g) and (h) (quick checks)")
+    parser.add_argument("--scenarios", default="a,b,c,d,e,f,g,h", help="comma-separated subset of a,b,c,d,e,f,g,h")
     parser.add_argument("--latency-budget", type=float, default=0.5, help="seconds of back-to-back calls per system in (d)")
-    parser.add_argument("--out", default=str(HERE / "results"), help="directory for latest.{json,md,png}")
+    parser.add_argument("--pause", type=float, default=INTERLEAVE_PAUSE_S,
+                        help="seconds of pause before each interleaved call (thread pools spin after a call)")
+    parser.add_argument("--slow-call", type=float, default=10.0,
+                        help="in (g), a system whose warm-up call takes longer is timed by that call alone")
+    parser.add_argument("--dedup-cap", type=float, default=120.0,
+                        help="in (h), a system whose pilot predicts a longer call is reported with the estimate")
+    parser.add_argument("--peak-call", type=float, default=0.2, help="seconds per call of the peak probe")
+    parser.add_argument("--quick", action="store_true", default=bool(os.environ.get("VELK_BENCH_QUICK")),
+                        help=f"a smoke test: every scenario with its rows x {QUICK_SCALE}, no pauses, results in "
+                        "a temporary directory (also VELK_BENCH_QUICK=1)")
+    parser.add_argument("--out", default=None, help="directory for latest.{json,md,png} (default bench/results)")
     parser.add_argument("--scan-binary", default=None, help="C++ row-scorer benchmark to run for the scan alone")
     parser.add_argument("--quiet-wait", type=float, default=0.0,
                         help="wait up to this many seconds for the load average to fall below 1 first")
-    parser.add_argument("--child", choices=("threads", "rss"), help=argparse.SUPPRESS)
+    parser.add_argument("--child", choices=("threads", "rss", "batch-rss"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
     # Fewer than five runs make a median that one outlier can move.
     args.runs = max(5, args.runs)
+    args.batch_runs = max(5, args.batch_runs)
+    if args.quick:
+        args.scale = min(args.scale, QUICK_SCALE)
+        args.latency_budget = min(args.latency_budget, 0.02)
+        args.pause = 0.0
+        args.peak_call = min(args.peak_call, 0.01)
+    if args.out is None:
+        args.out = str(Path(tempfile.gettempdir()) / "velk-bench-quick" if args.quick else HERE / "results")
     return args
 
 
 def main(argv=None) -> int:
     args = parse_args(argv)
+    if args.child == "batch-rss":
+        run_batch_rss_child(args)
+        return 0
     if args.child:
         run_child(args.child, args)
         return 0
@@ -76,33 +109,42 @@ def main(argv=None) -> int:
     if load_before[0] >= 1.0:
         log(f"warning: load average {load_before[0]:.1f} before the run: other processes are busy, "
             "the timings will be noisy")
-    systems, versions, velk = import_systems(log)
+    installed = import_systems(log)
+    velk = installed.raw_velk
     stream = StreamReader(HERE / ".venv" / "stream-read")
     report = {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "machine": machine_info(threads),
-        "versions": versions,
+        "versions": installed.versions,
         "blas": blas_info(),
         "threads": threads,
         "runs": args.runs,
+        "batch_runs": args.batch_runs,
         "scale": args.scale,
+        "quick": args.quick,
         "seed": SEED,
         "load_average_before": load_before,
         "results": [],
     }
-    log(f"velk benchmark: {threads} threads, {args.runs} runs per case, {report['machine']['cpu']}")
+    log(f"velk benchmark: {threads} threads, {args.runs} runs per case, {report['machine']['cpu']}"
+        + (f" (quick: rows x {args.scale})" if args.quick else ""))
     for library in report["blas"]:
         if library.get("internal_api") == "openblas":
             log(f"   {library.get('prefix')} {library.get('version')}: {library.get('architecture')} kernels")
     with blas_threads(threads):
         for key, spec in MATRIX_SCENARIOS.items():
             if key in args.scenarios:
-                report["results"] += run_matrix_scenario(key, spec, systems, stream, threads, args, log)
+                report["results"] += run_matrix_scenario(key, spec, installed.systems, stream, threads, args, log)
         if "e" in args.scenarios:
             report["results"] += run_list_scenario(velk, args, log)
+        if "g" in args.scenarios or "h" in args.scenarios:
+            report["peak"] = run_peak_probe(HERE / ".venv" / "probes", threads, args, log)
+        if "g" in args.scenarios:
+            report["results"] += run_batch_scenario(installed, threads, args, log)
+        if "h" in args.scenarios:
+            report["results"] += run_dedup_scenario(installed, threads, args, log)
 
-    velk_flat = velk is not None and hasattr(velk, "top_k_flat_np")
-    if "f" in args.scenarios and velk_flat:
+    if "f" in args.scenarios and velk is not None:
         log("\n== (f) velk with RAYON_NUM_THREADS=1 (subprocess)")
         child = run_subprocess("threads", args, {"RAYON_NUM_THREADS": "1"}, log)
         if child:
@@ -111,7 +153,7 @@ def main(argv=None) -> int:
                 many = find(report["results"], one["scenario"], "velk", one["k"])
                 extra = f", {threads} threads {fmt_time(many['median_s'])}" if many else ""
                 log(f"   ({one['scenario']}) k={one['k']}: 1 thread {fmt_time(one['median_s'])}{extra}")
-    if "a" in args.scenarios and velk_flat:
+    if "a" in args.scenarios and velk is not None:
         log("\n== peak extra RSS of one top_k_flat_np call on (a) (subprocess)")
         rss = run_subprocess("rss", args, {}, log)
         if rss:
@@ -120,7 +162,15 @@ def main(argv=None) -> int:
             for label in ("first_call", "warm_call"):
                 extra = rss[label]["extra_bytes"]
                 log(f"   {label.replace('_', ' ')}: {extra / 2**20:.1f} MiB = {extra / budget:.2f} x 16 bytes per row")
-    if args.scan_binary and velk_flat:
+    if "g" in args.scenarios and "velk" in installed.modules:
+        log("\n== peak extra RSS of one velk.search_many call (subprocess)")
+        rss = run_subprocess("batch-rss", args, {}, log)
+        if rss:
+            report["batch_rss"] = rss
+            for label in ("first_call", "warm_call"):
+                extra = rss[label]["extra_bytes"]
+                log(f"   {label.replace('_', ' ')}: {extra / 2**20:.1f} MiB = {extra / rss['rows']:.1f} bytes per row")
+    if args.scan_binary and velk is not None:
         log("\n== the scan alone (C++ row-scorer benchmark)")
         spec = MATRIX_SCENARIOS["a"]
         measured = next((entry for entry in report["results"]

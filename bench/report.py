@@ -7,8 +7,10 @@ from __future__ import annotations
 import platform
 from pathlib import Path
 
+from batches import BATCH_SYSTEM_ORDER, BYTES_PER_RESULT_SLOT, memory_budget, plural, size_label
 from scenarios import LATENCY_SCENARIO, MATRIX_SCENARIOS
 from systems import SYSTEM_ORDER
+from targets import find, find_batch, peak_rate, per_round_ratio, scoring_rate, share_of_stream
 from timing import cpu_flags, fmt_time
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -18,87 +20,7 @@ def fmt_ratio(ratio: float) -> str:
     return f"{ratio:.2f}x" if ratio < 10 else f"{ratio:.0f}x"
 
 
-# ---------------------------------------------------------------- report
-
-def find(results, scenario, system, k=None):
-    for entry in results:
-        if entry["scenario"] == scenario and entry["system"] == system and (k is None or entry["k"] == k):
-            return entry if "median_s" in entry else None
-    return None
-
-
-def share_of_stream(entry: dict, stream: dict) -> float:
-    """How close a call comes to the streaming read of the same matrix (1.0 = as fast).
-
-    Medians, not minimums: this machine's memory bandwidth is shared with its
-    neighbours and now and then one read runs far faster than the rest (55
-    GB/s once where 34-36 is usual), which would make a best-of ratio a
-    lottery. Both medians come from the same interleaved rounds.
-    """
-    return stream["median_s_per_pass"] / entry["median_s"]
-
-
-def evaluate_targets(report) -> list[dict]:
-    results = report["results"]
-    threads = report["threads"]
-    targets = []
-
-    def add(name, value, wanted, passed, shown):
-        targets.append({"target": name, "wanted": wanted, "value": value,
-                        "status": "n/a" if passed is None else ("PASS" if passed else "MISS"), "shown": shown})
-
-    velk = find(results, "a", "velk", 10)
-    whole = share_of_stream(velk, velk["stream"][str(threads)]) if velk else None
-    # The scan is part of the call, so the whole call's share is a lower bound
-    # of the scan's share on this very matrix; the C++ benchmark times the scan
-    # alone, but on memory of its own (other page sizes, another moment).
-    scan = (report.get("scan") or {}).get("share_of_stream", {}).get(str(threads))
-    candidates = [(value, source) for value, source in ((scan, "C++ row scorer"), (whole, "bound by the whole call"))
-                  if value is not None]
-    scan_value, scan_source = max(candidates) if candidates else (None, None)
-    add("(a) k=10 scan share of streaming read", scan_value, ">= 0.90",
-        None if scan_value is None else scan_value >= 0.9,
-        "—" if scan_value is None else f"{scan_value:.2f} ({scan_source})")
-    add("(a) k=10 whole call share of streaming read", whole, ">= 0.80",
-        None if whole is None else whole >= 0.8, "—" if whole is None else f"{whole:.2f}")
-
-    def speedup_over(*names):
-        peers = [find(results, "a", name, 10) for name in names]
-        peers = [p for p in peers if p]
-        if not velk or not peers:
-            return None
-        return min(p["median_s"] for p in peers) / velk["median_s"]
-
-    # The numpy peer with norms per call is the common idiom (np.linalg.norm).
-    # The einsum form is shown beside it but is not what the target counts: it
-    # reads the matrix twice (einsum on one thread, the product on all), and
-    # here one thread already reads at close to the bandwidth of two, so it
-    # takes about three streaming reads. Being 3x faster than it would mean
-    # finishing the whole call, ranking included, within one streaming read.
-    for label, names, want in (
-        ("numpy with norms per call", ("numpy (norms per call)",), 3.0),
-        ("numpy with norms precomputed", ("numpy (norms precomputed)",), 1.3),
-        ("FAISS IndexFlatIP", ("FAISS IndexFlatIP",), 1.0),
-        ("USearch exact", ("USearch exact",), 1.0),
-    ):
-        value = speedup_over(*names)
-        add(f"(a) k=10 speed-up over {label}", value, f">= {want:g}x",
-            None if value is None else value >= want, "—" if value is None else f"{value:.2f}x")
-    value = speedup_over("numpy (einsum norms per call)")
-    if value is not None:
-        targets.append({"target": "(a) k=10 speed-up over numpy with einsum norms per call", "wanted": "reported",
-                        "value": value, "status": "info", "shown": f"{value:.2f}x"})
-    latency = find(results, "d", "velk", 10)
-    value = latency["median_s"] if latency else None
-    add("(d) median latency per call", value, "<= 50 µs",
-        None if value is None else value <= 50e-6, "—" if value is None else fmt_time(value))
-    flat = find(results, "e", "velk top_k_flat (flat list)")
-    asarray = find(results, "e", "numpy.asarray(flat list)")
-    value = asarray["median_s"] / flat["median_s"] if flat and asarray else None
-    add("(e) top_k_flat vs numpy.asarray alone", value, "> 1x (faster)",
-        None if value is None else value > 1.0, "—" if value is None else f"{value:.2f}x")
-    return targets
-
+# ---------------------------------------------------------------- tables
 
 SCENARIO_LABELS = {
     ("a", 10): "(a) 1M x 384, k=10",
@@ -127,19 +49,21 @@ def matrix_cases(results):
 def markdown(report) -> str:
     results = report["results"]
     threads = report["threads"]
-    systems = [s for s in SYSTEM_ORDER if any(e["system"] == s for e in results)]
+    systems = [s for s in SYSTEM_ORDER if any(e["system"] == s and e["scenario"] in MATRIX_SCENARIOS for e in results)]
+    cases = matrix_cases(results)
     lines = [
         f"Measured {report['date']} on {report['machine']['cpu']} ({report['machine']['cpus']} CPUs), "
         f"Python {report['machine']['python']}, "
         + ", ".join(f"{name} {version}" for name, version in report["versions"].items())
         + f". Median of {report['runs']} runs after a warm-up (minimum in the JSON); all systems at {threads} threads "
-        "unless stated. In brackets: peer median / velk median. Last column: the median streaming read of the same "
+        "unless stated. velk is `_velk.top_k_flat_np`, velk.search the package's front on the same kernel. "
+        "In brackets: peer median / velk median. Last column: the median streaming read of the same "
         "matrix, and velk's share of it (median read time / median velk time; 1.00 = at the memory limit).",
-        "",
-        "| scenario | " + " | ".join(systems) + f" | streaming read, {threads} threads |",
-        "|---" * (len(systems) + 2) + "|",
     ]
-    for key, k, rows in matrix_cases(results):
+    if cases:
+        lines += ["", "| scenario | " + " | ".join(systems) + f" | streaming read, {threads} threads |",
+                  "|---" * (len(systems) + 2) + "|"]
+    for key, k, rows in cases:
         cells = []
         velk = find(results, key, "velk", k)
         for system in systems:
@@ -150,10 +74,13 @@ def markdown(report) -> str:
                 cells.append(fmt_time(entry["median_s"]))
             else:
                 cells.append(f"{fmt_time(entry['median_s'])} ({fmt_ratio(entry['median_s'] / velk['median_s'])})")
-        any_entry = next(e for e in results if e["scenario"] == key and e["k"] == k and "stream" in e)
-        stream = any_entry["stream"][str(threads)]
-        share = f", velk at {share_of_stream(velk, stream):.2f}" if velk else ""
-        cells.append(f"{stream['gbps_median']:.1f} GB/s (best {stream['gbps_best']:.1f}){share}")
+        any_entry = next((e for e in results if e["scenario"] == key and e["k"] == k and "stream" in e), None)
+        if any_entry is None:
+            cells.append("—")
+        else:
+            stream = any_entry["stream"][str(threads)]
+            share = f", velk at {share_of_stream(velk, stream):.2f}" if velk else ""
+            cells.append(f"{stream['gbps_median']:.1f} GB/s (best {stream['gbps_best']:.1f}){share}")
         lines.append(f"| {scenario_label(key, k, rows)} | " + " | ".join(cells) + " |")
 
     list_entries = [e for e in results if e["scenario"] == "e"]
@@ -201,10 +128,74 @@ def markdown(report) -> str:
                   f"({rss['first_call']['extra_bytes'] / budget:.2f}x), warm call "
                   f"{rss['warm_call']['extra_bytes'] / 2**20:.1f} MiB ({rss['warm_call']['extra_bytes'] / budget:.2f}x)."]
 
+    lines += batch_tables(report)
     lines += ["", "| target | wanted | measured | |", "|---|---|---|---|"]
     for target in report["targets"]:
         lines.append(f"| {target['target']} | {target['wanted']} | {target['shown']} | {target['status']} |")
     return "\n".join(lines) + "\n"
+
+
+def batch_cell(entry: dict | None, velk: dict | None) -> str:
+    if entry is None:
+        return "—"
+    if "error" in entry:
+        return "failed"
+    if "estimated_s" in entry:
+        return f"about {fmt_time(entry['estimated_s'])} (estimated, not timed)"
+    shown = fmt_time(entry["median_s"]) + (" (one cold call)" if entry.get("single_call") else "")
+    if velk is None or entry is velk or "median_s" not in velk and "estimated_s" not in velk:
+        return shown
+    ratio = per_round_ratio(entry, velk) if not entry.get("single_call") and not velk.get("single_call") else None
+    if ratio is None:
+        ratio = entry["median_s"] / velk.get("median_s", velk.get("estimated_s"))
+    return f"{shown} ({fmt_ratio(ratio)})"
+
+
+def batch_tables(report) -> list[str]:
+    results = [e for e in report["results"] if e["scenario"] in ("g", "h")]
+    if not results:
+        return []
+    systems = [s for s in BATCH_SYSTEM_ORDER if any(e["system"] == s for e in results)]
+    cases = []
+    for entry in results:
+        case = (entry["scenario"], entry["full_rows"], entry["rows"], entry["dim"], entry["queries"])
+        if case not in cases:
+            cases.append(case)
+    peak = peak_rate(report)
+    lines = ["", f"(g) Batches of queries and (h) duplicate detection, k = 10: median time per call over "
+             f"{report.get('batch_runs', '?')} rounds, each round running every system once in shuffled order "
+             "after a pause. In brackets: the median over rounds of the peer's time / velk's. Last column: "
+             "velk's scoring rate (queries x rows x dim multiply/add pairs per second, whole call) and its share "
+             "of the multiply/add peak below.", "",
+             "| case | " + " | ".join(systems) + " | velk's scoring rate |", "|---" * (len(systems) + 2) + "|"]
+    for scenario, full_rows, rows, dim, queries in cases:
+        velk = find_batch(results, scenario, BATCH_SYSTEM_ORDER[0], full_rows, queries)
+        cells = [batch_cell(find_batch(results, scenario, system, full_rows, queries), velk) for system in systems]
+        if velk and "median_s" in velk:
+            rate = scoring_rate(velk)
+            cells.append(f"{rate / 1e9:.1f} G pairs/s" + (f" ({rate / peak:.2f} of peak)" if peak else ""))
+        else:
+            cells.append("—")
+        scaled = f" [{rows:,} rows]" if rows != full_rows else ""
+        label = (f"(g) {size_label(full_rows)} x {dim}, {plural(queries, 'query', 'queries')}"
+                 if scenario == "g" else f"(h) {size_label(full_rows)} x {dim} against itself")
+        lines.append(f"| {label}{scaled} | " + " | ".join(cells) + " |")
+    probe = report.get("peak")
+    if probe:
+        rates = ", ".join(f"{count} thread{'s' if count != '1' else ''} {measured['gpairs_best']:.1f}"
+                          for count, measured in probe["by_threads"].items())
+        lines += ["", f"Multiply/add peak without FMA (bench/mul_add_peak.c: separate multiplies and adds on "
+                  f"{probe['chains']} register chains of {probe['lanes']} lanes per thread), best of "
+                  f"{report.get('batch_runs', '?')} calls, in G pairs/s: {rates}."]
+    rss = report.get("batch_rss")
+    if rss:
+        budget = memory_budget(rss)
+        lines += ["", f"Peak extra RSS of one `velk.search_many` call of {rss['queries']} queries over "
+                  f"{rss['rows']:,} x {rss['dim']} (k = {rss['k']}; budget 16 bytes per row + "
+                  f"{BYTES_PER_RESULT_SLOT} per result = {budget / 2**20:.1f} MiB): first call "
+                  f"{rss['first_call']['extra_bytes'] / 2**20:.1f} MiB, warm call "
+                  f"{rss['warm_call']['extra_bytes'] / 2**20:.1f} MiB."]
+    return lines
 
 
 def plot(report, path: Path, log) -> None:

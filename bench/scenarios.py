@@ -17,11 +17,10 @@ from pathlib import Path
 import numpy as np
 
 from systems import max_score_error, overlap, top_of
+from probes import StreamReader
 from timing import (
-    StreamReader,
     fmt_time,
-    proc_status_kib,
-    reset_peak_rss,
+    peak_rss_growth,
     time_calls,
     time_interleaved,
     time_latency,
@@ -110,7 +109,8 @@ def run_matrix_scenario(key, spec, systems, stream, threads, args, log) -> list[
         timings = [time_latency(call, args.latency_budget) for _, call in calls]
         stream_timings = [time_calls(call, args.runs) for call, _ in readers.values()]
     else:
-        everything = time_interleaved([call for _, call in calls] + [call for call, _ in readers.values()], args.runs)
+        everything = time_interleaved([call for _, call in calls] + [call for call, _ in readers.values()], args.runs,
+                                      pause_s=args.pause, order_seed=SEED + ord(key))
         timings, stream_timings = everything[: len(calls)], everything[len(calls):]
     for (entry, _), timing in zip(calls, timings):
         if isinstance(timing, Exception):
@@ -197,7 +197,7 @@ def run_child(mode: str, args) -> None:
                 timing = time_latency(call, args.latency_budget)
             else:
                 # Paced like the main run's turns, so both thread counts start alike.
-                timing = time_interleaved([call], args.runs)[0]
+                timing = time_interleaved([call], args.runs, pause_s=args.pause)[0]
                 if isinstance(timing, Exception):
                     raise timing
             out.append({"scenario": key, "k": k, "rows": rows, "dim": spec["dim"], **timing.as_dict()})
@@ -210,12 +210,7 @@ def run_child(mode: str, args) -> None:
         matrix, query = make_matrix(rows, spec["dim"], salt=ord("a"))
         out = {"rows": rows, "dim": spec["dim"]}
         for label in ("first_call", "warm_call"):
-            reset = reset_peak_rss()
-            before = proc_status_kib("VmRSS" if reset else "VmHWM")
-            velk.top_k_flat_np(query, matrix, spec["dim"], 10)
-            after = proc_status_kib("VmHWM")
-            out[label] = {"extra_bytes": max(0, after - before) * 1024, "peak_reset": reset}
-            gc.collect()
+            out[label] = peak_rss_growth(lambda: velk.top_k_flat_np(query, matrix, spec["dim"], 10))
         print(json.dumps(out))
 
 
@@ -223,7 +218,8 @@ def run_subprocess(mode: str, args, env_extra: dict, log) -> dict | None:
     env = dict(os.environ, **env_extra)
     command = [sys.executable, str(HERE / "benchmark.py"), "--child", mode,
                "--scale", str(args.scale), "--runs", str(args.runs),
-               "--latency-budget", str(args.latency_budget), "--scenarios", ",".join(args.scenarios)]
+               "--latency-budget", str(args.latency_budget), "--pause", str(args.pause),
+               "--scenarios", ",".join(args.scenarios)]
     try:
         done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=900)
     except subprocess.TimeoutExpired:

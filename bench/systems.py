@@ -9,17 +9,22 @@ from __future__ import annotations
 
 import subprocess
 import sys
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 
+# "velk" is `_velk.top_k_flat_np`; "velk.search" the package's front, which
+# checks its arguments and returns numpy arrays.
 SYSTEM_ORDER = (
     "velk",
+    "velk.search",
     "numpy (norms per call)",
     "numpy (einsum norms per call)",
     "numpy (norms precomputed)",
+    "numpy (pre-normalised rows)",
     "FAISS IndexFlatIP",
     "USearch exact",
     "hnswlib BFIndex",
@@ -40,6 +45,11 @@ def top_of(scores: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
     return best, scores[best]
 
 
+def unit_rows(matrix: np.ndarray) -> np.ndarray:
+    """The rows scaled to length 1, in float32: a copy of the matrix."""
+    return matrix / np.sqrt(np.einsum("ij,ij->i", matrix, matrix))[:, None]
+
+
 class System:
     """One way of finding the k best rows; `prepare` runs outside the timing."""
 
@@ -58,7 +68,7 @@ class System:
 
     def release(self) -> None:
         """Drops what `prepare` made, so the next system has the memory."""
-        for name in ("matrix", "index", "inverse_norms"):
+        for name in ("matrix", "index", "inverse_norms", "unit"):
             self.__dict__.pop(name, None)
 
 
@@ -79,6 +89,16 @@ class VelkFlatNp(System):
         rows = np.array([row for row, _ in raw], dtype=np.int64)
         scores = np.array([score for _, score in raw], dtype=np.float64)
         return rows, scores
+
+
+class VelkSearch(System):
+    name = "velk.search"
+
+    def __init__(self, package):
+        self.velk = package
+
+    def search(self, query, k):
+        return self.velk.search(query, self.matrix, k)
 
 
 class NumpyNormsPerCall(System):
@@ -115,6 +135,20 @@ class NumpyPrecomputed(System):
         return top_of(scores, k)
 
 
+class NumpyPrenormalised(System):
+    """Rows normalised once outside the timing: per call a matrix-vector
+    product and the selection, nothing else."""
+
+    name = "numpy (pre-normalised rows)"
+
+    def prepare(self, matrix, threads):
+        self.threads = threads
+        self.unit = unit_rows(matrix)
+
+    def search(self, query, k):
+        return top_of(self.unit @ (query / np.linalg.norm(query)), k)
+
+
 class Faiss(System):
     name = "FAISS IndexFlatIP"
 
@@ -124,7 +158,7 @@ class Faiss(System):
     def prepare(self, matrix, threads):
         self.threads = threads
         self.faiss.omp_set_num_threads(threads)
-        normalised = matrix / np.sqrt(np.einsum("ij,ij->i", matrix, matrix))[:, None]
+        normalised = unit_rows(matrix)
         self.index = self.faiss.IndexFlatIP(matrix.shape[1])
         self.index.add(np.ascontiguousarray(normalised, dtype=np.float32))
         del normalised
@@ -182,6 +216,9 @@ q = m[5].copy()
 assert _velk.top_k_flat_np(q, m, 8, 3)[0][0] == 5
 assert _velk.top_k_flat(q.tolist(), m.ravel().tolist(), 8, 3)[0][0] == 5
 assert _velk.top_k(q.tolist(), m.tolist(), 3)[0][0] == 5
+import velk
+assert velk.search(q, m, 3)[0][0] == 5
+assert velk.search_many(m[:4], m, 3)[0][:, 0].tolist() == [0, 1, 2, 3]
 """
 
 
@@ -198,48 +235,63 @@ def velk_survives_a_smoke_test(log) -> bool:
     return True
 
 
-def import_systems(log, smoke_test: bool = True) -> tuple[list[System], dict, object]:
-    """Every system that imports here, their versions, and the velk module."""
-    systems: list[System] = []
-    versions = {"numpy": np.__version__}
-    velk = None
+@dataclass
+class Installed:
+    """What imports here: the one-query systems, the modules the batch
+    systems are made from, and the versions to report."""
+
+    systems: list[System] = field(default_factory=list)
+    modules: dict = field(default_factory=dict)
+    versions: dict = field(default_factory=dict)
+
+    @property
+    def raw_velk(self):
+        """`_velk`, or None when it is not used."""
+        return self.modules.get("_velk")
+
+
+def import_systems(log, smoke_test: bool = True) -> Installed:
+    """Every system that imports here (a missing one is noted and skipped)."""
+    found = Installed(versions={"numpy": np.__version__})
     try:
         if smoke_test and not velk_survives_a_smoke_test(log):
             raise ImportError("failed the smoke test")
-        import _velk as velk  # noqa: PLC0415
+        import _velk  # noqa: PLC0415
 
-        if hasattr(velk, "top_k_flat_np"):
-            systems.append(VelkFlatNp(velk))
-        else:
-            log("note: _velk has no top_k_flat_np yet; velk is skipped in (a)-(d)")
-        versions["velk"] = _git_describe()
+        found.modules["_velk"] = _velk
+        found.systems.append(VelkFlatNp(_velk))
+        found.versions["velk"] = _git_describe()
+        import velk  # noqa: PLC0415
+
+        found.modules["velk"] = velk
+        found.systems.append(VelkSearch(velk))
     except ImportError as error:
-        velk = None
-        log(f"note: _velk is not used ({error}); velk is skipped")
-    systems += [NumpyNormsPerCall(), NumpyEinsumNormsPerCall(), NumpyPrecomputed()]
+        log(f"note: velk is not used ({error}); velk is skipped")
+    found.systems += [NumpyNormsPerCall(), NumpyEinsumNormsPerCall(), NumpyPrecomputed(), NumpyPrenormalised()]
     try:
         import faiss  # noqa: PLC0415
 
-        systems.append(Faiss(faiss))
-        versions["faiss"] = faiss.__version__
+        found.modules["faiss"] = faiss
+        found.systems.append(Faiss(faiss))
+        found.versions["faiss"] = faiss.__version__
     except ImportError:
         log("note: faiss is not installed; skipped")
     try:
-        import usearch  # noqa: PLC0415
         import usearch.index  # noqa: PLC0415
 
-        systems.append(USearchExact(usearch.index))
-        versions["usearch"] = _distribution_version("usearch")
+        found.modules["usearch.index"] = usearch.index
+        found.systems.append(USearchExact(usearch.index))
+        found.versions["usearch"] = _distribution_version("usearch")
     except ImportError:
         log("note: usearch is not installed; skipped")
     try:
         import hnswlib  # noqa: PLC0415
 
-        systems.append(HnswlibBF(hnswlib))
-        versions["hnswlib"] = _distribution_version("hnswlib")
+        found.systems.append(HnswlibBF(hnswlib))
+        found.versions["hnswlib"] = _distribution_version("hnswlib")
     except ImportError:
         log("note: hnswlib is not installed; skipped")
-    return systems, versions, velk
+    return found
 
 
 def _distribution_version(name: str) -> str:

@@ -1,5 +1,5 @@
-"""How the benchmark times calls: medians of timed runs, interleaved rounds,
-back-to-back latency, and the streaming-read ceiling of a matrix.
+"""How the benchmark times calls: medians of timed runs, interleaved rounds
+in shuffled order, back-to-back latency, and medians of per-round ratios.
 
 Also the process-level helpers the timing depends on: BLAS thread limits,
 waiting for a quiet machine, and the peak-RSS counters of /proc.
@@ -7,19 +7,14 @@ waiting for a quiet machine, and the peak-RSS counters of /proc.
 
 from __future__ import annotations
 
-import ctypes
-import hashlib
+import gc
 import math
 import os
+import random
 import statistics
-import subprocess
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-
-import numpy as np
-
-HERE = Path(__file__).resolve().parent
 
 
 # ---------------------------------------------------------------- timing
@@ -30,13 +25,17 @@ class Timing:
     min_s: float
     runs: int
     samples: list[float] = field(default_factory=list)
+    # A call too slow for the rounds: timed once, cold, and left out of them.
+    single_call: bool = False
 
     @classmethod
-    def of(cls, samples: list[float]) -> "Timing":
-        return cls(statistics.median(samples), min(samples), len(samples), samples)
+    def of(cls, samples: list[float], single_call: bool = False) -> "Timing":
+        return cls(statistics.median(samples), min(samples), len(samples), samples, single_call)
 
     def as_dict(self) -> dict:
         result = {"median_s": self.median_s, "min_s": self.min_s, "runs": self.runs}
+        if self.single_call:
+            result["single_call"] = True
         if len(self.samples) <= 50:
             result["samples_s"] = self.samples
         else:
@@ -84,31 +83,65 @@ def time_latency(call, budget_s: float, min_calls: int = 200, max_calls: int = 2
 INTERLEAVE_PAUSE_S = 0.15
 
 
-def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S) -> list[Timing | Exception]:
+def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S,
+                     order_seed: int | None = None, slow_s: float | None = None,
+                     warmup_round: bool = True) -> list[Timing | Exception]:
     """Times every call `runs` times, one round over all calls at a time.
 
     A change in the machine's load during the scenario then touches every
-    system alike instead of whichever one was being timed. One untimed round
-    warms up first. A call that raises keeps its exception and leaves the rounds.
+    system alike instead of whichever one was being timed, and the samples of
+    one round can be compared call by call (see median_of_ratios). One
+    untimed round warms up first, unless `warmup_round` is false. With `order_seed`, every round takes the
+    calls in a new order, shuffled reproducibly, so that no call always
+    follows the same neighbour. A call that raises keeps its exception and
+    leaves the rounds. With `slow_s`, a call whose warm-up took longer than
+    that leaves the rounds too, and that one cold call is its timing.
     """
+    shuffler = random.Random(order_seed) if order_seed is not None else None
     outcomes: list = [None] * len(calls)
     samples: list[list[float]] = [[] for _ in calls]
-    for round_number in range(runs + 1):
-        for index, call in enumerate(calls):
-            if isinstance(outcomes[index], Exception):
+    first = 0 if warmup_round else 1
+    for round_number in range(first, runs + 1):
+        order = list(range(len(calls)))
+        if shuffler is not None:
+            shuffler.shuffle(order)
+        for index in order:
+            if outcomes[index] is not None:
                 continue
             time.sleep(pause_s)
             try:
                 start = time.perf_counter_ns()
-                call()
+                calls[index]()
                 elapsed = (time.perf_counter_ns() - start) * 1e-9
             except Exception as error:  # noqa: BLE001 - reported with the system
                 outcomes[index] = error
                 continue
             if round_number > 0:
                 samples[index].append(elapsed)
-    return [outcome if isinstance(outcome, Exception) else Timing.of(samples[index])
+            elif slow_s is not None and elapsed > slow_s:
+                outcomes[index] = Timing.of([elapsed], single_call=True)
+    return [outcome if outcome is not None else Timing.of(samples[index])
             for index, outcome in enumerate(outcomes)]
+
+
+def median_of_ratios(numerators: list[float], denominators: list[float]) -> float:
+    """The median over rounds of numerator / denominator, round by round.
+
+    Both lists hold one sample per round of the same interleaved run. A
+    ratio within a round cancels what the round shared (the machine's load,
+    its memory speed at that moment), which a ratio of medians does not.
+    """
+    if len(numerators) != len(denominators) or not numerators:
+        raise ValueError(f"need paired rounds, got {len(numerators)} and {len(denominators)} samples")
+    return statistics.median(n / d for n, d in zip(numerators, denominators))
+
+
+def median_fastest_ratio(peers: list[list[float]], denominators: list[float]) -> float:
+    """The median over rounds of (the fastest peer of that round) / denominator."""
+    if not peers:
+        raise ValueError("no peers")
+    fastest = [min(round_samples) for round_samples in zip(*peers, strict=True)]
+    return median_of_ratios(fastest, denominators)
 
 
 def fmt_time(seconds: float) -> str:
@@ -119,55 +152,6 @@ def fmt_time(seconds: float) -> str:
     if seconds < 1:
         return f"{seconds * 1e3:.1f} ms"
     return f"{seconds:.2f} s"
-
-
-# ---------------------------------------------------------------- stream
-
-class StreamReader:
-    """The streaming-read ceiling, from a tiny C kernel built with the system cc."""
-
-    def __init__(self, cache_dir: Path):
-        source = HERE / "stream_read.c"
-        digest = hashlib.sha256(source.read_bytes()).hexdigest()[:12]
-        library = cache_dir / f"stream_read_{digest}.so"
-        if not library.exists():
-            cache_dir.mkdir(parents=True, exist_ok=True)
-            flags = ["-O2", "-shared", "-fPIC", "-pthread"]
-            cpu = cpu_flags()
-            if "avx512f" in cpu:
-                flags.append("-mavx512f")
-            elif "avx2" in cpu:
-                flags.append("-mavx2")
-            tmp = library.with_suffix(".tmp.so")
-            subprocess.run(["cc", *flags, "-o", str(tmp), str(source)], check=True)
-            tmp.replace(library)
-        self.lib = ctypes.CDLL(str(library))
-        self.lib.stream_read.restype = ctypes.c_float
-        self.lib.stream_read.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
-
-    def reader(self, matrix: np.ndarray, threads: int):
-        """(call, passes): a call that reads the matrix's memory `passes` times
-        (more than once when it is small, so the call is long enough to time)."""
-        count = matrix.size
-        passes = max(1, math.ceil((64 << 20) / max(1, matrix.nbytes)))
-        address = matrix.ctypes.data
-        return (lambda: self.lib.stream_read(address, count, threads, passes)), passes
-
-    def measure(self, matrix: np.ndarray, threads: int, runs: int) -> dict:
-        """GB/s of reading the matrix's memory once."""
-        call, passes = self.reader(matrix, threads)
-        return self.summarize(time_calls(call, runs), matrix.nbytes, passes, threads)
-
-    @staticmethod
-    def summarize(timing: "Timing", nbytes: int, passes: int, threads: int) -> dict:
-        moved = nbytes * passes
-        return {
-            "threads": threads,
-            "median_s_per_pass": timing.median_s / passes,
-            "min_s_per_pass": timing.min_s / passes,
-            "gbps_median": moved / timing.median_s / 1e9,
-            "gbps_best": moved / timing.min_s / 1e9,
-        }
 
 
 # ---------------------------------------------------------------- process
@@ -211,6 +195,22 @@ def reset_peak_rss() -> bool:
         return True
     except OSError:
         return False
+
+
+def peak_rss_growth(call) -> dict:
+    """How far one call raises the process's peak resident memory, in bytes.
+
+    The peak (VmHWM) is reset to the current RSS first where the kernel
+    allows it; otherwise the growth is counted from the old peak, which can
+    only under-count.
+    """
+    gc.collect()
+    reset = reset_peak_rss()
+    before = proc_status_kib("VmRSS" if reset else "VmHWM")
+    call()
+    after = proc_status_kib("VmHWM")
+    gc.collect()
+    return {"extra_bytes": max(0, after - before) * 1024, "peak_reset": reset}
 
 
 def proc_status_kib(field_name: str) -> int:
