@@ -5,7 +5,7 @@ VENV := .venv
 JOBS ?= $(shell nproc)
 BUILD := build
 
-.PHONY: demo test test-python test-cpp tsan asan valgrind bench soak clean
+.PHONY: demo test test-python test-cpp tsan asan valgrind bench bench-docs soak clean
 
 demo:
 	tools/setup-venv $(PYTHON) $(VENV) numpy
@@ -35,8 +35,13 @@ clean:
 	rm -rf $(BUILD) .venv .venv-* bench/.venv
 
 # Benchmarks against numpy, FAISS, USearch and hnswlib, in an environment of their own.
+# A run writes bench/results only; bench-docs copies its tables into
+# docs/benchmarks.md and the README, when a run is worth publishing.
 bench:
 	bench/run
+
+bench-docs:
+	$(PYTHON) bench/publish.py
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, the
 # whole Python suite run against it.

@@ -1,5 +1,5 @@
-"""The report of a run: the targets judged PASS or MISS, the markdown tables,
-the plot, and the description of the machine and its BLAS library.
+"""The report of a run: the markdown tables (the targets' verdicts come from
+targets.py), the plot, and the description of the machine and its BLAS library.
 """
 
 from __future__ import annotations
@@ -12,8 +12,6 @@ from scenarios import LATENCY_SCENARIO, MATRIX_SCENARIOS
 from systems import SYSTEM_ORDER
 from targets import find, find_batch, peak_rate, per_round_ratio, scoring_rate, share_of_stream
 from timing import cpu_flags, fmt_time
-
-ROOT = Path(__file__).resolve().parents[1]
 
 
 def fmt_ratio(ratio: float) -> str:
@@ -253,21 +251,6 @@ def plot(report, path: Path, log) -> None:
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
-
-
-def update_docs(table: str, log, docs: Path = ROOT / "docs" / "benchmarks.md") -> None:
-    """Copies the tables into docs/benchmarks.md between its two markers."""
-    begin, end = "<!-- results:begin -->", "<!-- results:end -->"
-    try:
-        text = docs.read_text()
-    except OSError:
-        return
-    if begin not in text or end not in text:
-        log(f"note: {docs} has no result markers; not updated")
-        return
-    head, rest = text.split(begin, 1)
-    tail = rest.split(end, 1)[1]
-    docs.write_text(f"{head}{begin}\n{table}{end}{tail}")
 
 
 def machine_info(threads: int) -> dict:
