@@ -1,7 +1,10 @@
 """What `import _velk` gives: the module, its four functions and their metadata."""
 
 import importlib
+import shutil
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -73,3 +76,24 @@ def test_second_interpreter_is_refused(run_python, tmp_path):
         "see https://github.com/PyO3/pyo3/issues/576")
     # The refusal leaves the first interpreter's module working.
     assert result.stdout.strip() == "1.0"
+
+
+def extension_modules():
+    """Every compiled module this project installs, with its import name."""
+    import velk
+    found = {"_velk": Path(_velk.__file__)}
+    for path in Path(velk.__file__).parent.glob("*.so"):
+        found["velk." + path.name.split(".")[0]] = path
+    return found
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="no nm")
+@pytest.mark.parametrize("name", sorted(extension_modules()))
+def test_extension_exports_only_its_init_function(name):
+    # Anything else in the dynamic symbol table (the standard library's
+    # typeinfo, inline templates, local statics) may bind to another
+    # module's copy when both are loaded.
+    done = subprocess.run(["nm", "-D", "--defined-only", str(extension_modules()[name])],
+                          capture_output=True, text=True, check=True)
+    exported = {line.split()[-1] for line in done.stdout.splitlines() if line.strip()}
+    assert exported == {"PyInit_" + name.rsplit(".", 1)[-1]}
