@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
 
-#include "src/engine/elements.h"
+#include "src/engine/batch_kernel.h"
 #include "src/engine/top_k_set.h"
+#include "src/pool/join.h"
+#include "src/pool/registry.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
@@ -14,40 +19,266 @@
 namespace velk::engine {
 namespace {
 
-using similarity::add_in_order;
-using similarity::mul_in_order;
+// Rows packed together by the batch kernel, unless the plan says otherwise:
+// as many as keep the packed block (widened to binary32) within about half
+// of a 2 MB second-level cache, where the micro-kernel reads it once per tile
+// of queries, and no more than 256.
+constexpr uint64_t kMaxDefaultBlockRows = 256;
+constexpr uint64_t kPackedBlockBytes = 512 * 1024;
+constexpr uint64_t kBlockRowsStep = 32;
 
-// The chain for one (query, row): the dot product and the row's squared
-// norm, each from -0.0 in column order, query element and accumulator first.
-template <class Elements>
-float score_row(const float* query, float query_norm, const typename Elements::Storage* row,
-                uint64_t dim) {
-  float dot = -0.0f;
-  float squares = -0.0f;
-  for (uint64_t j = 0; j < dim; ++j) {
-    const float x = Elements::widen(row[j]);
-    dot = add_in_order(dot, mul_in_order(query[j], x));
-    squares = add_in_order(squares, mul_in_order(x, x));
-  }
-  if (!(squares > 0.0f)) return +0.0f;
-  return dot / mul_in_order(std::sqrt(squares), query_norm);
+// The one-query path scores this many rows per call of the row scorer into a
+// buffer of pairs (64 KiB): long enough that the scorer's requests for rows
+// ahead, which stop at the end of each call, leave few rows unrequested.
+constexpr uint64_t kPairChunkRows = 4096;
+// Rows per unit of work of the one-query path, as the pool splits it.
+constexpr uint64_t kSingleUnitRows = 4 * kPairChunkRows;
+
+// Below this many multiply-add pairs a call runs on the calling thread: waking
+// the pool costs 50 to 70 microseconds, which this much work takes alone.
+constexpr uint64_t kDefaultInlinePairs = uint64_t{1} << 21;
+
+// Queries per pass over the matrix: as many as keep each worker's candidate
+// buffers within this many bytes.
+constexpr uint64_t kCandidateBytesPerWorker = 16 << 20;
+constexpr uint64_t kMaxPassQueries = 4096;
+
+uint64_t round_up(uint64_t n, uint64_t step) { return (n + step - 1) / step * step; }
+
+uint64_t block_rows_for(const SearchPlan& plan, uint64_t dim) {
+  if (plan.block_rows != 0) return round_up(plan.block_rows, kBlockRowsStep);
+  const uint64_t fit = kPackedBlockBytes / (dim * sizeof(float)) / kBlockRowsStep * kBlockRowsStep;
+  return std::clamp<uint64_t>(fit, kBlockRowsStep, kMaxDefaultBlockRows);
 }
 
-template <class Elements>
-void scan_rows(const QueryBlock& queries, const float* norms, const MatrixView& matrix,
-               const uint8_t* allowed, TopKSet& set) {
-  const auto* base = static_cast<const typename Elements::Storage*>(matrix.data);
-  for (uint64_t i = 0; i < matrix.rows; ++i) {
-    if (allowed != nullptr && allowed[i] == 0) continue;
-    for (uint64_t q = 0; q < queries.count; ++q) {
-      if (norms[q] == 0.0f) continue;
-      const float score =
-          score_row<Elements>(queries.data + q * matrix.dim, norms[q], base + i * matrix.dim,
-                              matrix.dim);
-      set.offer(q, i, similarity::ranking_key(score));
+similarity::RowScorerKind row_scorer_for(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::kAvx2:
+      return similarity::RowScorerKind::kAvx2;
+    case KernelKind::kAvx512:
+      return similarity::RowScorerKind::kAvx512;
+    case KernelKind::kScalar:
+      break;
+  }
+  return similarity::RowScorerKind::kScalar;
+}
+
+// 64-byte aligned floats out of a GrowableArray (which aligns to 16).
+float* aligned_floats(GrowableArray<float>& storage, uint64_t count) {
+  storage.clear();
+  storage.reserve(array_bytes(count, sizeof(float)) / sizeof(float) + 16);
+  auto address = reinterpret_cast<uintptr_t>(storage.data());
+  return reinterpret_cast<float*>((address + 63) / 64 * 64);
+}
+
+// What one worker keeps for the whole call: its candidate buffers and the
+// kernels' working memory. Used by that worker alone while the scan runs.
+struct WorkerState {
+  // The pass its buffers belong to (+1; 0 for none yet).
+  uint64_t pass = 0;
+  TopKSet set{0, 1};
+  bool has_scratch = false;
+  BlockScratch scratch;
+  GrowableArray<float> packed;
+  GrowableArray<float> roots;
+  GrowableArray<float> tile;
+  GrowableArray<uint64_t> rows;
+  GrowableArray<similarity::ScoredPair> pairs;
+};
+
+// One call: the inputs, the current pass of queries, and each worker's state.
+class Search {
+ public:
+  Search(const SearchPlan& plan, const MatrixView& matrix, uint64_t k, const uint8_t* allowed)
+      : plan_(plan), matrix_(matrix), k_(k), allowed_(allowed),
+        block_rows_(block_rows_for(plan, matrix.dim)) {}
+
+  // Scores queries [first, first + count) of `queries` (norms[q] their
+  // norms, 0 for a query that gets no rows) over every row, on the calling
+  // thread alone or on the pool.
+  void run_pass(const float* queries, const float* norms, uint64_t count, bool inline_run) {
+    pass_queries_ = queries;
+    pass_norms_ = norms;
+    pass_count_ = count;
+    ++pass_;
+    single_ = count == 1 && matrix_.type == ElementType::kFloat32;
+    unit_rows_ = single_ ? kSingleUnitRows : block_rows_;
+    const uint64_t units = (matrix_.rows + unit_rows_ - 1) / unit_rows_;
+    if (inline_run) {
+      if (workers_.empty()) workers_.resize(1);
+      run_leaf(workers_[0], 0, units);
+      return;
+    }
+    pool::run_in_pool([&](pool::WorkerThread& worker, bool injected) {
+      const uint64_t threads = worker.pool().thread_count();
+      if (workers_.size() < threads) workers_.resize(threads);
+      scan_units(0, units, threads, injected);
+      return 0;
+    });
+  }
+
+  // Writes the pass's results for its query q to the outputs.
+  uint64_t write_result(uint64_t q, GrowableArray<Candidate>& scratch, int64_t* indices,
+                        float* scores) {
+    sets_.clear();
+    for (WorkerState& w : workers_) {
+      if (w.pass == pass_) sets_.push_back(&w.set);
+    }
+    return merge_top_k(sets_.data(), sets_.size(), q, k_, scratch, indices, scores);
+  }
+
+ private:
+  // The two-way split of the units, as the parallel map does it: as many
+  // halvings as keep every worker busy, renewed where a piece was stolen.
+  void scan_units(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
+    const uint64_t n = last - first;
+    bool split = false;
+    if (n >= 2) {
+      if (migrated) {
+        splits = std::max<uint64_t>(workers_.size(), splits / 2);
+        split = true;
+      } else if (splits > 0) {
+        splits /= 2;
+        split = true;
+      }
+    }
+    if (!split) {
+      pool::WorkerThread* worker = pool::current_worker();
+      run_leaf(workers_[worker == nullptr ? 0 : worker->index()], first, last);
+      return;
+    }
+    const uint64_t mid = first + n / 2;
+    pool::join_pair(
+        [&](bool left_migrated) {
+          scan_units(first, mid, splits, left_migrated);
+          return 0;
+        },
+        [&](bool right_migrated) {
+          scan_units(mid, last, splits, right_migrated);
+          return 0;
+        });
+  }
+
+  void run_leaf(WorkerState& w, uint64_t first_unit, uint64_t last_unit) {
+    prepare(w);
+    const uint64_t first = first_unit * unit_rows_;
+    const uint64_t last = std::min(matrix_.rows, last_unit * unit_rows_);
+    similarity::DefaultMxcsr environment;
+    if (single_) {
+      scan_single(w, first, last);
+    } else {
+      scan_blocks(w, first, last);
+    }
+    // Everything reaches memory before the caller's environment comes back.
+    asm volatile("" ::: "memory");
+  }
+
+  void prepare(WorkerState& w) {
+    if (w.pass != pass_) {
+      w.set.reset(pass_count_, std::min(k_, matrix_.rows));
+      for (uint64_t q = 0; q < pass_count_; ++q) {
+        if (pass_norms_[q] == 0.0f) w.set.close(q);
+      }
+      w.pass = pass_;
+    }
+    if (!w.has_scratch) {
+      const uint64_t lanes = round_up(block_rows_, kMaxLanes);
+      w.scratch.packed = aligned_floats(w.packed, array_bytes(lanes, matrix_.dim) / 1);
+      w.scratch.roots = aligned_floats(w.roots, lanes);
+      w.scratch.query_tile = aligned_floats(w.tile, array_bytes(kMaxTileQueries, matrix_.dim));
+      w.rows.reserve(block_rows_);
+      w.has_scratch = true;
     }
   }
-}
+
+  // Runs the batch kernel over the rows collected so far.
+  void flush_rows(WorkerState& w) {
+    if (w.rows.empty()) return;
+    BlockJob job;
+    job.matrix = matrix_;
+    job.rows = w.rows.data();
+    job.row_count = w.rows.size();
+    job.queries = pass_queries_;
+    job.norms = pass_norms_;
+    job.query_count = pass_count_;
+    job.first_query = 0;
+    job.scratch = w.scratch;
+    score_block(plan_.kernel, job, w.set);
+    w.rows.clear();
+  }
+
+  // Collects the allowed rows of [first, last) into blocks for the batch
+  // kernel: rows that are not allowed are never read, and a sparse filter
+  // gathers its rows into full blocks.
+  void scan_blocks(WorkerState& w, uint64_t first, uint64_t last) {
+    uint64_t i = first;
+    while (i < last) {
+      if (allowed_ != nullptr) {
+        // Eight rows at a time through runs of rows that are not allowed.
+        uint64_t word;
+        if (last - i >= 8 && (std::memcpy(&word, allowed_ + i, 8), word == 0)) {
+          i += 8;
+          continue;
+        }
+        if (allowed_[i] == 0) {
+          ++i;
+          continue;
+        }
+      }
+      w.rows.push_back(i);
+      ++i;
+      if (w.rows.size() == block_rows_) flush_rows(w);
+    }
+    flush_rows(w);
+  }
+
+  // One query over float32 rows: the row scorer runs at the memory limit;
+  // its scores go through the floor test into the candidate buffers. Where
+  // fewer than half the rows of a stretch are allowed, the allowed ones are
+  // gathered for the batch kernel instead.
+  void scan_single(WorkerState& w, uint64_t first, uint64_t last) {
+    const similarity::FlatMatrixView flat{
+        {static_cast<const float*>(matrix_.data), matrix_.rows * matrix_.dim}, matrix_.dim};
+    const similarity::VectorView query{pass_queries_, matrix_.dim};
+    const similarity::RowScorerKind scorer = row_scorer_for(plan_.kernel);
+    for (uint64_t start = first; start < last; start += kPairChunkRows) {
+      const uint64_t end = std::min(last, start + kPairChunkRows);
+      if (allowed_ != nullptr) {
+        uint64_t count = 0;
+        for (uint64_t i = start; i < end; ++i) count += allowed_[i] != 0;
+        if (count == 0) continue;
+        if (2 * count < end - start) {
+          scan_blocks(w, start, end);
+          continue;
+        }
+      }
+      w.pairs.clear();
+      w.pairs.reserve(end - start);
+      similarity::score_rows_with(scorer, query, pass_norms_[0], flat, start, end,
+                                  w.pairs.data());
+      for (uint64_t j = 0; j < end - start; ++j) {
+        const int32_t key = similarity::ranking_key(w.pairs[j].score);
+        if (key < w.set.floor_key(0)) continue;
+        if (allowed_ != nullptr && allowed_[start + j] == 0) continue;
+        w.set.offer(0, start + j, key);
+      }
+    }
+  }
+
+  const SearchPlan plan_;
+  const MatrixView matrix_;
+  const uint64_t k_;
+  const uint8_t* const allowed_;
+  const uint64_t block_rows_;
+  uint64_t pass_ = 0;
+  const float* pass_queries_ = nullptr;
+  const float* pass_norms_ = nullptr;
+  uint64_t pass_count_ = 0;
+  bool single_ = false;
+  uint64_t unit_rows_ = 1;
+  std::vector<WorkerState> workers_;
+  std::vector<const TopKSet*> sets_;
+};
 
 }  // namespace
 
@@ -56,18 +287,28 @@ bool kernel_supported(KernelKind kind) {
     case KernelKind::kScalar:
       return true;
     case KernelKind::kAvx2:
-      return similarity::row_scorer_supported(similarity::RowScorerKind::kAvx2);
+      return similarity::row_scorer_supported(similarity::RowScorerKind::kAvx2) &&
+             __builtin_cpu_supports("f16c");
     case KernelKind::kAvx512:
-      return similarity::row_scorer_supported(similarity::RowScorerKind::kAvx512);
+      return similarity::row_scorer_supported(similarity::RowScorerKind::kAvx512) &&
+             __builtin_cpu_supports("f16c");
   }
   return false;
 }
 
-KernelKind preferred_kernel() { return KernelKind::kScalar; }
+KernelKind preferred_kernel() {
+  static const KernelKind preferred = [] {
+    if (kernel_supported(KernelKind::kAvx512)) return KernelKind::kAvx512;
+    if (kernel_supported(KernelKind::kAvx2)) return KernelKind::kAvx2;
+    return KernelKind::kScalar;
+  }();
+  return preferred;
+}
 
 SearchPlan default_plan() {
   SearchPlan plan;
   plan.kernel = preferred_kernel();
+  plan.inline_pairs = kDefaultInlinePairs;
   return plan;
 }
 
@@ -87,44 +328,46 @@ void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
     std::fill(counts, counts + queries.count, 0);
     return;
   }
+  const uint64_t dim = matrix.dim;
 
-  // One norm per query for the whole call, in the default environment, as
-  // the single-query path takes it.
+  // One norm per query for the whole call, taken as the single-query path
+  // takes it; 0 marks a query whose squared norm is zero (it gets no rows).
   GrowableArray<float> norms;
   norms.reserve(queries.count);
+  uint64_t live = 0;
   {
     similarity::DefaultMxcsr environment;
     for (uint64_t q = 0; q < queries.count; ++q) {
-      const float squares =
-          similarity::squared_norm({queries.data + q * matrix.dim, matrix.dim});
-      // A zero norm marks a query that gets no rows.
+      const float squares = similarity::squared_norm({queries.data + q * dim, dim});
       norms[q] = squares == 0.0f ? 0.0f : std::sqrt(squares);
-    }
-    norms.set_size(queries.count);
-    asm volatile("" ::: "memory");
-  }
-
-  TopKSet set(queries.count, kept);
-  {
-    similarity::DefaultMxcsr environment;
-    switch (matrix.type) {
-      case ElementType::kFloat32:
-        scan_rows<Float32Elements>(queries, norms.data(), matrix, allowed, set);
-        break;
-      case ElementType::kFloat16:
-        scan_rows<Float16Elements>(queries, norms.data(), matrix, allowed, set);
-        break;
-      case ElementType::kBFloat16:
-        scan_rows<BFloat16Elements>(queries, norms.data(), matrix, allowed, set);
-        break;
+      live += squares != 0.0f;
     }
     asm volatile("" ::: "memory");
   }
+  norms.set_size(queries.count);
+  if (live == 0) {
+    std::fill(counts, counts + queries.count, 0);
+    return;
+  }
 
+  // Multiply-add pairs of the whole call, saturating.
+  const unsigned __int128 pairs =
+      static_cast<unsigned __int128>(queries.count) * matrix.rows * dim;
+  const bool inline_run = pairs <= plan.inline_pairs;
+
+  const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
+  const uint64_t per_pass = std::clamp<uint64_t>(
+      kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 1, kMaxPassQueries);
+
+  Search search(plan, matrix, k, allowed);
   GrowableArray<Candidate> scratch;
-  const TopKSet* sets[] = {&set};
-  for (uint64_t q = 0; q < queries.count; ++q) {
-    counts[q] = merge_top_k(sets, 1, q, kept, scratch, indices + q * k, scores + q * k);
+  for (uint64_t first = 0; first < queries.count; first += per_pass) {
+    const uint64_t count = std::min(per_pass, queries.count - first);
+    search.run_pass(queries.data + first * dim, norms.data() + first, count, inline_run);
+    for (uint64_t q = 0; q < count; ++q) {
+      const uint64_t slot = (first + q) * k;
+      counts[first + q] = search.write_result(q, scratch, indices + slot, scores + slot);
+    }
   }
 }
 

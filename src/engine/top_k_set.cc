@@ -14,12 +14,21 @@ constexpr Candidate kOpenFloor{std::numeric_limits<uint64_t>::max(),
 
 }  // namespace
 
-TopKSet::TopKSet(uint64_t queries, uint64_t k)
-    : queries_(queries), k_(k), capacity_(k + slack_for(k)) {
+TopKSet::TopKSet(uint64_t queries, uint64_t k) { reset(queries, k); }
+
+void TopKSet::reset(uint64_t queries, uint64_t k) {
+  queries_ = queries;
+  k_ = k;
+  capacity_ = k + slack_for(k);
   // array_bytes() refuses a count whose bytes overflow.
-  candidates_.reserve(array_bytes(queries, capacity_ * sizeof(Candidate)) / sizeof(Candidate));
-  candidates_.set_size(queries * capacity_);
+  const uint64_t slots = array_bytes(queries, array_bytes(capacity_, sizeof(Candidate))) /
+                         sizeof(Candidate);
+  candidates_.clear();
+  candidates_.reserve(slots);
+  candidates_.set_size(slots);
+  sizes_.clear();
   sizes_.reserve(queries);
+  floor_.clear();
   floor_.reserve(queries);
   for (uint64_t q = 0; q < queries; ++q) {
     sizes_.push_back(0);

@@ -42,15 +42,25 @@ class TopKSet {
   TopKSet(TopKSet&&) = default;
   TopKSet& operator=(TopKSet&&) = default;
 
+  // Empties the buffers and makes them `queries` queries keeping `k` each,
+  // reusing the storage where it is large enough.
+  void reset(uint64_t queries, uint64_t k);
+
+  // Query q accepts nothing more (a query that gets no rows).
+  void close(uint64_t q) { floor_[q] = Candidate{0, std::numeric_limits<int32_t>::max()}; }
+
   uint64_t queries() const { return queries_; }
   uint64_t k() const { return k_; }
 
   // Keys below this one can never enter query q's top k: a cheap first test
   // for the scan (keys equal to it may, and go through offer()).
-  int32_t floor_key(uint64_t q) const { return floor_[q].key; }
+  // Always inlined, as offer(): the kernels of every instruction set call
+  // them, and an out-of-line copy compiled for one of them must not become
+  // the one the rest of the program calls.
+  [[gnu::always_inline]] int32_t floor_key(uint64_t q) const { return floor_[q].key; }
 
   // Offers row `index` with ranking key `key` to query q.
-  void offer(uint64_t q, uint64_t index, int32_t key) {
+  [[gnu::always_inline]] void offer(uint64_t q, uint64_t index, int32_t key) {
     const Candidate c{index, key};
     if (!ranks_before(c, floor_[q])) return;
     Candidate* buffer = candidates_.data() + q * capacity_;
@@ -65,9 +75,9 @@ class TopKSet {
  private:
   void compact(uint64_t q);
 
-  uint64_t queries_;
-  uint64_t k_;
-  uint64_t capacity_;
+  uint64_t queries_ = 0;
+  uint64_t k_ = 0;
+  uint64_t capacity_ = 0;
   GrowableArray<Candidate> candidates_;
   GrowableArray<uint64_t> sizes_;
   // The worst candidate kept at the last compaction, or a sentinel that

@@ -1,0 +1,57 @@
+// The batch kernel: scores a block of rows against a run of queries and
+// offers the results to a top-k sink, on the calling thread.
+//
+// Every variant gives every (query, row) the bits of the single-query chain
+// (see search.h); they differ only in speed. The caller holds the default
+// floating-point environment (similarity::DefaultMxcsr) around the call.
+#pragma once
+
+#include <cstdint>
+
+#include "src/engine/elements.h"
+#include "src/engine/search.h"
+#include "src/engine/top_k_set.h"
+
+namespace velk::engine {
+
+// Most rows a vector register of any variant carries, and most queries a
+// micro-kernel tile of any variant holds.
+inline constexpr uint64_t kMaxLanes = 16;
+inline constexpr uint64_t kMaxTileQueries = 12;
+
+// Per-thread working memory of the kernel, sized by the caller for the
+// largest block it will pass:
+//   packed      round_up(row_count, kMaxLanes) * dim floats, 64-byte aligned
+//   roots       round_up(row_count, kMaxLanes) floats, 64-byte aligned
+//   query_tile  kMaxTileQueries * dim floats
+struct BlockScratch {
+  float* packed = nullptr;
+  float* roots = nullptr;
+  float* query_tile = nullptr;
+};
+
+// One unit of work: rows[0 .. row_count) (indices into the matrix, each
+// < matrix.rows; 1 <= row_count) against queries q < query_count, query q's
+// dim values at queries + q * dim with its norm at norms[q] (the root of its
+// squared norm). The scores of query q go to sink query first_query + q.
+struct BlockJob {
+  MatrixView matrix;
+  const uint64_t* rows = nullptr;
+  uint64_t row_count = 0;
+  const float* queries = nullptr;
+  const float* norms = nullptr;
+  uint64_t query_count = 0;
+  uint64_t first_query = 0;
+  BlockScratch scratch;
+};
+
+// Offers every (query, row) of `job` whose score may rank in the sink's top
+// k. Requires kernel_supported(kind) (not checked here).
+void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink);
+
+// The variants; only the dispatch above calls them.
+void score_block_scalar(const BlockJob& job, TopKSet& sink);
+void score_block_avx2(const BlockJob& job, TopKSet& sink);
+void score_block_avx512(const BlockJob& job, TopKSet& sink);
+
+}  // namespace velk::engine

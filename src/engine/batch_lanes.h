@@ -1,0 +1,241 @@
+// The lane-per-row loops of the batch kernel, shared by every instruction set.
+//
+// A block of rows is packed once: its rows are widened to binary32, cut into
+// groups of Isa::kLanes rows and transposed, so that column j of a group is
+// one vector with row k in lane k; each row's squared-norm chain runs while
+// packing, and only its root is kept. The packed block is then read once per
+// tile of queries: a micro-kernel keeps kGroups x NQ vectors of dot chains in
+// registers, broadcasts one query element at a time and adds its product with
+// each group's column. Every lane runs exactly the scalar chain: from -0.0, in
+// column order, a separate multiply (query element first) and add
+// (accumulator first), no FMA. The scores then pass a cheap test against the
+// sink's floor, and the few that pass are offered to it.
+//
+// Included only by the batch_kernel_*.cc files. Everything here is a template
+// over the instruction-set type `Isa` that each of those files defines in an
+// anonymous namespace, so every instantiation is local to the file compiled
+// for that instruction set: no vector code can end up in a shared symbol that
+// the rest of the program calls on any processor. For the same reason the
+// sink's calls made here are always inlined (TopKSet::offer, floor_key) or
+// out of line in a file built for every processor (TopKSet's compaction).
+//
+// `Isa` provides:
+//   Vec, kLanes        the register type and the number of rows it carries
+//   kGroups, kQueries  the micro-kernel's tile: kGroups groups x kQueries
+//                      queries of accumulators
+//   initial()          every lane -0.0
+//   broadcast(x), load(p), store(p, v)
+//                      a vector of x; kLanes floats from (64-byte aligned) p
+//   add_in_order(acc, x), mul_in_order(a, b)
+//                      acc + x and a * b lane by lane, the written operand
+//                      first (it decides NaN payloads)
+//   load_transposed<Elements>(rows, column, count, out)
+//       for c < count (1 <= count <= kLanes) and k < kLanes:
+//         lane k of out[c] = Elements::widen(rows[k][column + c])
+//       reading nothing of rows[k] at or after column + count
+//   roots(squares)     lane by lane: squares > 0 ? sqrt(squares) : +0.0
+//   finish(dot, root, query_norm)
+//       lane by lane: root > 0 ? dot / (root * query_norm) : +0.0, the
+//       division and the product correctly rounded
+//   gate(scores, floor_key)
+//       the bit mask of lanes whose ranking_key(score) >= floor_key
+#pragma once
+
+#include <xmmintrin.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "src/engine/batch_kernel.h"
+#include "src/engine/top_k_set.h"
+#include "src/similarity/ranking.h"
+
+namespace velk::engine::lanes {
+
+// Packs rows rows[0 .. kLanes) (any rows of the matrix; a short group
+// repeats its last row) into `packed` (dim vectors, column j at
+// packed + j * kLanes) and writes their roots. Requests the lines of the
+// rows in `ahead` (another group, or null) as the columns are read.
+template <class Isa, class Elements>
+void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, float* packed,
+                float* roots, const typename Elements::Storage* const* ahead) {
+  using Vec = typename Isa::Vec;
+  constexpr uint64_t kLanes = Isa::kLanes;
+  Vec squares = Isa::initial();
+  Vec column[kLanes];
+  uint64_t j = 0;
+  for (; j + kLanes <= dim; j += kLanes) {
+    if (ahead != nullptr) {
+      for (uint64_t k = 0; k < kLanes; ++k) _mm_prefetch(ahead[k] + j, _MM_HINT_T0);
+    }
+    Isa::template load_transposed<Elements>(rows, j, kLanes, column);
+    for (uint64_t c = 0; c < kLanes; ++c) {
+      Isa::store(packed + (j + c) * kLanes, column[c]);
+      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+    }
+  }
+  if (j < dim) {
+    const uint64_t count = dim - j;
+    Isa::template load_transposed<Elements>(rows, j, count, column);
+    for (uint64_t c = 0; c < count; ++c) {
+      Isa::store(packed + (j + c) * kLanes, column[c]);
+      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+    }
+  }
+  Isa::store(roots, Isa::roots(squares));
+}
+
+// The scores of kGroups' consecutive packed groups (from `packed`, each
+// dim * kLanes floats) against NQ queries interleaved in `tile` (element j
+// of query q at tile[j * NQ + q]): out[q * kGroups + g] is the vector of
+// group g's scores for query q.
+template <class Isa, int kGroups, int NQ>
+[[gnu::noinline]] void score_tile(const float* packed, const float* roots, const float* tile,
+                                  const float* norms, uint64_t dim, typename Isa::Vec* out) {
+  using Vec = typename Isa::Vec;
+  constexpr uint64_t kLanes = Isa::kLanes;
+  const uint64_t group_floats = dim * kLanes;
+  Vec acc[NQ][kGroups];
+#pragma GCC unroll 16
+  for (int q = 0; q < NQ; ++q) {
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) acc[q][g] = Isa::initial();
+  }
+  for (uint64_t j = 0; j < dim; ++j) {
+    Vec row[kGroups];
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) row[g] = Isa::load(packed + g * group_floats + j * kLanes);
+#pragma GCC unroll 16
+    for (int q = 0; q < NQ; ++q) {
+      const Vec element = Isa::broadcast(tile[j * NQ + q]);
+#pragma GCC unroll 4
+      for (int g = 0; g < kGroups; ++g) {
+        acc[q][g] = Isa::add_in_order(acc[q][g], Isa::mul_in_order(element, row[g]));
+      }
+    }
+  }
+#pragma GCC unroll 16
+  for (int q = 0; q < NQ; ++q) {
+#pragma GCC unroll 4
+    for (int g = 0; g < kGroups; ++g) {
+      out[q * kGroups + g] = Isa::finish(acc[q][g], Isa::load(roots + g * kLanes), norms[q]);
+    }
+  }
+}
+
+// score_tile() for a run-time query count (1 to kQueries).
+template <class Isa, int kGroups, int... kCounts>
+[[gnu::always_inline]] inline void score_tile_of(std::integer_sequence<int, kCounts...>,
+                                                 uint64_t queries, const float* packed,
+                                                 const float* roots, const float* tile,
+                                                 const float* norms, uint64_t dim,
+                                                 typename Isa::Vec* out) {
+  using Tile = void (*)(const float*, const float*, const float*, const float*, uint64_t,
+                        typename Isa::Vec*);
+  static constexpr Tile kTiles[] = {&score_tile<Isa, kGroups, kCounts + 1>...};
+  kTiles[queries - 1](packed, roots, tile, norms, dim, out);
+}
+
+// Offers the lanes of `scores` (rows rows[0 .. valid)) that pass query q's
+// floor to the sink.
+template <class Isa>
+[[gnu::always_inline]] inline void offer_lanes(typename Isa::Vec scores, const uint64_t* rows,
+                                               uint64_t valid, uint64_t q, TopKSet& sink) {
+  uint32_t mask = Isa::gate(scores, sink.floor_key(q));
+  if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
+  if (mask == 0) return;
+  alignas(64) float lanes[Isa::kLanes];
+  Isa::store(lanes, scores);
+  while (mask != 0) {
+    const int k = __builtin_ctz(mask);
+    mask &= mask - 1;
+    sink.offer(q, rows[k], similarity::ranking_key(lanes[k]));
+  }
+}
+
+// Scores the block's rows against its queries and offers them to the sink;
+// see score_block() in batch_kernel.h.
+template <class Isa, class Elements>
+void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
+  using Vec = typename Isa::Vec;
+  using Storage = typename Elements::Storage;
+  constexpr uint64_t kLanes = Isa::kLanes;
+  constexpr int kGroups = Isa::kGroups;
+  const uint64_t dim = job.matrix.dim;
+  const auto* base = static_cast<const Storage*>(job.matrix.data);
+  const uint64_t groups = (job.row_count + kLanes - 1) / kLanes;
+
+  // Pack every group, requesting the next group's rows meanwhile.
+  const Storage* pointers[2][kLanes];
+  auto gather = [&](uint64_t g, const Storage** out) {
+    const uint64_t first = g * kLanes;
+    for (uint64_t k = 0; k < kLanes; ++k) {
+      const uint64_t i = first + k < job.row_count ? first + k : job.row_count - 1;
+      out[k] = base + job.rows[i] * dim;
+    }
+  };
+  gather(0, pointers[0]);
+  for (uint64_t g = 0; g < groups; ++g) {
+    const Storage** ahead = nullptr;
+    if (g + 1 < groups) {
+      gather(g + 1, pointers[(g + 1) % 2]);
+      ahead = pointers[(g + 1) % 2];
+    }
+    pack_group<Isa, Elements>(pointers[g % 2], dim, job.scratch.packed + g * dim * kLanes,
+                              job.scratch.roots + g * kLanes, ahead);
+  }
+
+  // One tile of queries at a time, interleaved so that the micro-kernel
+  // reaches each of its queries at a fixed offset.
+  constexpr auto kCounts = std::make_integer_sequence<int, Isa::kQueries>();
+  Vec scores[Isa::kQueries * kGroups];
+  for (uint64_t q0 = 0; q0 < job.query_count; q0 += Isa::kQueries) {
+    const uint64_t nq =
+        job.query_count - q0 < Isa::kQueries ? job.query_count - q0 : Isa::kQueries;
+    float* tile = job.scratch.query_tile;
+    for (uint64_t q = 0; q < nq; ++q) {
+      const float* query = job.queries + (q0 + q) * dim;
+      for (uint64_t j = 0; j < dim; ++j) tile[j * nq + q] = query[j];
+    }
+    const float* norms = job.norms + q0;
+    uint64_t g = 0;
+    for (; g + kGroups <= groups; g += kGroups) {
+      score_tile_of<Isa, kGroups>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
+                                  job.scratch.roots + g * kLanes, tile, norms, dim, scores);
+      for (uint64_t q = 0; q < nq; ++q) {
+        for (int h = 0; h < kGroups; ++h) {
+          const uint64_t first = (g + h) * kLanes;
+          offer_lanes<Isa>(scores[q * kGroups + h], job.rows + first, job.row_count - first,
+                           job.first_query + q0 + q, sink);
+        }
+      }
+    }
+    for (; g < groups; ++g) {
+      score_tile_of<Isa, 1>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
+                            job.scratch.roots + g * kLanes, tile, norms, dim, scores);
+      const uint64_t first = g * kLanes;
+      for (uint64_t q = 0; q < nq; ++q) {
+        offer_lanes<Isa>(scores[q], job.rows + first, job.row_count - first,
+                         job.first_query + q0 + q, sink);
+      }
+    }
+  }
+}
+
+// score_block_in_lanes() for the job's element type.
+template <class Isa>
+void score_block_for_type(const BlockJob& job, TopKSet& sink) {
+  switch (job.matrix.type) {
+    case ElementType::kFloat32:
+      score_block_in_lanes<Isa, Float32Elements>(job, sink);
+      return;
+    case ElementType::kFloat16:
+      score_block_in_lanes<Isa, Float16Elements>(job, sink);
+      return;
+    case ElementType::kBFloat16:
+      score_block_in_lanes<Isa, BFloat16Elements>(job, sink);
+      return;
+  }
+}
+
+}  // namespace velk::engine::lanes
