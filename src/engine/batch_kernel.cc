@@ -2,6 +2,31 @@
 
 namespace velk::engine {
 
+uint64_t tile_queries(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::kScalar:
+      return 3;
+    case KernelKind::kAvx2:
+      return 6;
+    case KernelKind::kAvx512:
+      return 12;
+  }
+  return 1;
+}
+
+void interleave_queries(KernelKind kind, const float* queries, uint64_t count, uint64_t dim,
+                        float* out) {
+  const uint64_t per_tile = tile_queries(kind);
+  for (uint64_t first = 0; first < count; first += per_tile) {
+    const uint64_t n = count - first < per_tile ? count - first : per_tile;
+    float* tile = out + first * dim;
+    for (uint64_t q = 0; q < n; ++q) {
+      const float* query = queries + (first + q) * dim;
+      for (uint64_t j = 0; j < dim; ++j) tile[j * n + q] = query[j];
+    }
+  }
+}
+
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) {
   switch (kind) {
     case KernelKind::kScalar:

@@ -14,26 +14,33 @@
 
 namespace velk::engine {
 
-// Most rows a vector register of any variant carries, and most queries a
-// micro-kernel tile of any variant holds.
+// Most rows a vector register of any variant carries.
 inline constexpr uint64_t kMaxLanes = 16;
-inline constexpr uint64_t kMaxTileQueries = 12;
 
 // Per-thread working memory of the kernel, sized by the caller for the
 // largest block it will pass:
 //   packed      round_up(row_count, kMaxLanes) * dim floats, 64-byte aligned
 //   roots       round_up(row_count, kMaxLanes) floats, 64-byte aligned
-//   query_tile  kMaxTileQueries * dim floats
 struct BlockScratch {
   float* packed = nullptr;
   float* roots = nullptr;
-  float* query_tile = nullptr;
 };
 
+// The number of queries in each tile of `kind`'s micro-kernel.
+uint64_t tile_queries(KernelKind kind);
+
+// Writes queries[0 .. count) (dim values each, row-major) as `kind`'s
+// micro-kernel reads them: in tiles of tile_queries(kind) queries (the last
+// one shorter), tile t from out + t * tile_queries(kind) * dim, with element
+// j of its query q at j * (queries in the tile) + q. count * dim floats.
+void interleave_queries(KernelKind kind, const float* queries, uint64_t count, uint64_t dim,
+                        float* out);
+
 // One unit of work: rows[0 .. row_count) (indices into the matrix, each
-// < matrix.rows; 1 <= row_count) against queries q < query_count, query q's
-// dim values at queries + q * dim with its norm at norms[q] (the root of its
-// squared norm). The scores of query q go to sink query first_query + q.
+// < matrix.rows; 1 <= row_count) against queries q < query_count, given
+// interleaved for the kernel (interleave_queries()), with query q's norm at
+// norms[q] (the root of its squared norm). The scores of query q go to sink
+// query first_query + q.
 struct BlockJob {
   MatrixView matrix;
   const uint64_t* rows = nullptr;

@@ -192,11 +192,7 @@ void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
   for (uint64_t q0 = 0; q0 < job.query_count; q0 += Isa::kQueries) {
     const uint64_t nq =
         job.query_count - q0 < Isa::kQueries ? job.query_count - q0 : Isa::kQueries;
-    float* tile = job.scratch.query_tile;
-    for (uint64_t q = 0; q < nq; ++q) {
-      const float* query = job.queries + (q0 + q) * dim;
-      for (uint64_t j = 0; j < dim; ++j) tile[j * nq + q] = query[j];
-    }
+    const float* tile = job.queries + q0 * dim;
     const float* norms = job.norms + q0;
     uint64_t g = 0;
     for (; g + kGroups <= groups; g += kGroups) {

@@ -81,7 +81,6 @@ struct WorkerState {
   BlockScratch scratch;
   GrowableArray<float> packed;
   GrowableArray<float> roots;
-  GrowableArray<float> tile;
   GrowableArray<uint64_t> rows;
   GrowableArray<similarity::ScoredPair> pairs;
 };
@@ -98,6 +97,13 @@ class Search {
   // thread alone or on the pool.
   void run_pass(const float* queries, const float* norms, uint64_t count, bool inline_run) {
     pass_queries_ = queries;
+    // The batch kernel reads the queries interleaved by tiles; one copy for
+    // every worker.
+    interleaved_.clear();
+    interleaved_.reserve(array_bytes(count, array_bytes(matrix_.dim, sizeof(float))) /
+                         sizeof(float));
+    interleave_queries(plan_.kernel, queries, count, matrix_.dim, interleaved_.data());
+    interleaved_.set_size(count * matrix_.dim);
     pass_norms_ = norms;
     pass_count_ = count;
     ++pass_;
@@ -183,9 +189,8 @@ class Search {
     }
     if (!w.has_scratch) {
       const uint64_t lanes = round_up(block_rows_, kMaxLanes);
-      w.scratch.packed = aligned_floats(w.packed, array_bytes(lanes, matrix_.dim) / 1);
+      w.scratch.packed = aligned_floats(w.packed, array_bytes(lanes, matrix_.dim));
       w.scratch.roots = aligned_floats(w.roots, lanes);
-      w.scratch.query_tile = aligned_floats(w.tile, array_bytes(kMaxTileQueries, matrix_.dim));
       w.rows.reserve(block_rows_);
       w.has_scratch = true;
     }
@@ -198,7 +203,7 @@ class Search {
     job.matrix = matrix_;
     job.rows = w.rows.data();
     job.row_count = w.rows.size();
-    job.queries = pass_queries_;
+    job.queries = interleaved_.data();
     job.norms = pass_norms_;
     job.query_count = pass_count_;
     job.first_query = 0;
@@ -276,6 +281,7 @@ class Search {
   uint64_t pass_count_ = 0;
   bool single_ = false;
   uint64_t unit_rows_ = 1;
+  GrowableArray<float> interleaved_;
   std::vector<WorkerState> workers_;
   std::vector<const TopKSet*> sets_;
 };
