@@ -161,9 +161,16 @@ def make_batch(rows: int, dim: int, queries: int, salt: int) -> tuple[np.ndarray
 
 
 def reference_top(matrix: np.ndarray, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
-    """The exact cosine top-k of each query, in float64: (queries, k) each."""
-    unit = matrix / np.linalg.norm(matrix.astype(np.float64), axis=1)[:, None]
-    scores = (queries / np.linalg.norm(queries.astype(np.float64), axis=1)[:, None]) @ unit.T
+    """The exact cosine top-k of each of a few queries, in float64: (queries, k)
+    each. The rows go in blocks, so that no float64 copy of a large matrix is made."""
+    unit_queries = queries.astype(np.float64)
+    unit_queries /= np.linalg.norm(unit_queries, axis=1, keepdims=True)
+    scores = np.empty((queries.shape[0], matrix.shape[0]))
+    step = 1 << 16
+    for start in range(0, matrix.shape[0], step):
+        block = matrix[start:start + step].astype(np.float64)
+        block /= np.linalg.norm(block, axis=1, keepdims=True)
+        scores[:, start:start + step] = unit_queries @ block.T
     best = np.argsort(-scores, axis=1, kind="stable")[:, :k]
     return best, np.take_along_axis(scores, best, axis=1)
 
@@ -315,8 +322,7 @@ def run_dedup_scenario(installed: Installed, threads: int, args, log) -> list[di
     entries, calls = [], []
     for system in prepared:
         entry = {"scenario": "h", "rows": rows, "full_rows": DEDUP["rows"], "dim": dim, "k": k, "queries": rows,
-                 "system": system.name,
-                 "threads": threads}
+                 "system": system.name, "threads": threads}
         entries.append(entry)
         try:
             check_answers(system, matrix[:8], reference, k, entry)

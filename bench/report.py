@@ -207,11 +207,19 @@ def plot(report, path: Path, log) -> None:
         return
     results = report["results"]
     cases = [(key, k, rows) for key, k, rows in matrix_cases(results)]
-    systems = [s for s in SYSTEM_ORDER if any(e["system"] == s and "median_s" in e for e in results)]
+    systems = [s for s in SYSTEM_ORDER
+               if any(e["system"] == s and e["scenario"] in MATRIX_SCENARIOS and "median_s" in e for e in results)]
     list_systems = [e["system"] for e in results if e["scenario"] == "e" and "median_s" in e]
-    figure, axes = plt.subplots(1, 2, figsize=(15, 6), gridspec_kw={"width_ratios": [4, 1]})
+    batch_results = [e for e in results if e["scenario"] in ("g", "h")]
+    rows_of_panels = 2 if batch_results else 1
+    figure = plt.figure(figsize=(15, 6 * rows_of_panels))
+    grid = figure.add_gridspec(rows_of_panels, 2, width_ratios=[4, 1])
+    axes = [figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1])]
     width = 0.8 / max(1, len(systems))
-    colours = plt.get_cmap("tab10")
+    palette = plt.get_cmap("tab10")
+    # One colour per system across the panels.
+    colour_of = {name: palette(index % 10) for index, name in enumerate(SYSTEM_ORDER + (BATCH_SYSTEM_ORDER[0],))}
+    colours = lambda index: colour_of[systems[index]]  # noqa: E731
     for index, system in enumerate(systems):
         xs, ys = [], []
         for position, (key, k, _) in enumerate(cases):
@@ -236,7 +244,7 @@ def plot(report, path: Path, log) -> None:
     axes[0].grid(axis="y", which="both", alpha=0.3)
     for index, system in enumerate(list_systems):
         entry = find(results, "e", system)
-        colour = colours(0) if system.startswith("velk") else "0.6"
+        colour = colour_of["velk"] if system.startswith("velk") else "0.6"
         axes[1].bar([index], [entry["median_s"] * 1e3], 0.7, color=colour, hatch="//" if "lists" in system else None)
     axes[1].set_xticks(range(len(list_systems)))
     axes[1].set_xticklabels([s.replace(" (", "\n(") for s in list_systems], fontsize=7, rotation=30, ha="right")
@@ -248,9 +256,43 @@ def plot(report, path: Path, log) -> None:
     axes[1].set_ylabel("median time per call (ms, log scale)")
     axes[1].set_title("(e) from Python lists")
     axes[1].grid(axis="y", which="both", alpha=0.3)
+    if batch_results:
+        plot_batches(figure.add_subplot(grid[1, :]), batch_results, colour_of, report)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
+
+
+def plot_batches(axis, results, colour_of, report) -> None:
+    """(g) and (h): median time per call of each batch system, log scale;
+    hatched bars are single cold calls or estimates."""
+    cases = []
+    for entry in results:
+        case = (entry["scenario"], entry["full_rows"], entry["dim"], entry["queries"])
+        if case not in cases:
+            cases.append(case)
+    systems = [s for s in BATCH_SYSTEM_ORDER if any(e["system"] == s for e in results)]
+    width = 0.8 / max(1, len(systems))
+    for index, system in enumerate(systems):
+        labelled = False
+        for position, (scenario, full_rows, _, queries) in enumerate(cases):
+            entry = find_batch(results, scenario, system, full_rows, queries) or {}
+            seconds = entry.get("median_s", entry.get("estimated_s"))
+            if not seconds:
+                continue
+            rough = "estimated_s" in entry or entry.get("single_call")
+            axis.bar([position + (index - (len(systems) - 1) / 2) * width], [seconds], width,
+                     color=colour_of[system], hatch="//" if rough else None, label=None if labelled else system)
+            labelled = True
+    axis.set_xticks(range(len(cases)))
+    axis.set_xticklabels([f"({scenario}) {size_label(rows)} x {dim}\n"
+                          + (plural(queries, "query", "queries") if scenario == "g" else "against itself")
+                          for scenario, rows, dim, queries in cases], fontsize=8)
+    axis.set_yscale("log")
+    axis.set_ylabel("median time per call (s, log scale)")
+    axis.set_title(f"Batches of queries, k = 10, {report['threads']} threads (hatched: one cold call, or estimated)")
+    axis.legend(fontsize=8)
+    axis.grid(axis="y", which="both", alpha=0.3)
 
 
 def machine_info(threads: int) -> dict:
