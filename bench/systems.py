@@ -261,12 +261,16 @@ def import_systems(log, smoke_test: bool = True) -> Installed:
         found.modules["_velk"] = _velk
         found.systems.append(VelkFlatNp(_velk))
         found.versions["velk"] = _git_describe()
-        import velk  # noqa: PLC0415
-
-        found.modules["velk"] = velk
-        found.systems.append(VelkSearch(velk))
     except ImportError as error:
         log(f"note: velk is not used ({error}); velk is skipped")
+    else:
+        try:
+            import velk  # noqa: PLC0415
+
+            found.modules["velk"] = velk
+            found.systems.append(VelkSearch(velk))
+        except ImportError as error:
+            log(f"note: the velk package is not used ({error}); velk.search and velk.search_many are skipped")
     found.systems += [NumpyNormsPerCall(), NumpyEinsumNormsPerCall(), NumpyPrecomputed(), NumpyPrenormalised()]
     try:
         import faiss  # noqa: PLC0415
