@@ -219,7 +219,6 @@ def plot(report, path: Path, log) -> None:
     palette = plt.get_cmap("tab10")
     # One colour per system across the panels.
     colour_of = {name: palette(index % 10) for index, name in enumerate(SYSTEM_ORDER + (BATCH_SYSTEM_ORDER[0],))}
-    colours = lambda index: colour_of[systems[index]]  # noqa: E731
     for index, system in enumerate(systems):
         xs, ys = [], []
         for position, (key, k, _) in enumerate(cases):
@@ -227,7 +226,7 @@ def plot(report, path: Path, log) -> None:
             if entry:
                 xs.append(position + (index - (len(systems) - 1) / 2) * width)
                 ys.append(entry["median_s"] * 1e3)
-        axes[0].bar(xs, ys, width, label=system, color=colours(index))
+        axes[0].bar(xs, ys, width, label=system, color=colour_of[system])
     # The streaming read of the same bytes: no scan of the matrix can be faster.
     for position, (key, k, _) in enumerate(cases):
         entry = next((e for e in results if e["scenario"] == key and e["k"] == k and "stream" in e), None)
@@ -323,4 +322,3 @@ def blas_info() -> list[dict]:
                 for info in threadpool_info()]
     except ImportError:
         return []
-

@@ -144,7 +144,6 @@ def format_entry(entry: dict) -> str:
             f"  overlap {entry['overlap']:.3f}  ({entry['runs']} runs)")
 
 
-
 def run_list_scenario(velk, args, log) -> list[dict]:
     rows, dim, k = scale_rows(LIST_SCENARIO["rows"], args.scale), LIST_SCENARIO["dim"], LIST_SCENARIO["k"]
     log(f"\n== (e) Python lists: {rows:,} x {dim}, k = {k}")
@@ -265,4 +264,3 @@ def run_scan_binary(path: str, rows: int, dim: int, log, offset_floats: int = 0)
     return {"output": text.strip().splitlines(), "returncode": done.returncode, "kernel": kernel,
             "rows": rows, "dim": dim, "offset_floats": offset_floats,
             "share_of_stream_by_kernel": by_kernel, "share_of_stream": by_kernel.get(kernel, {})}
-

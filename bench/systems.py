@@ -333,4 +333,3 @@ def max_score_error(rows, scores, ref_rows, ref_scores) -> float:
     reference = dict(zip(ref_rows.tolist(), ref_scores.tolist()))
     errors = [abs(s - reference[r]) for r, s in zip(rows.tolist(), scores.tolist()) if r in reference]
     return max(errors) if errors else float("nan")
-

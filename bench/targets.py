@@ -112,8 +112,6 @@ def one_query_targets(report) -> list[dict]:
     return targets
 
 
-
-
 # ---------------------------------------------------------------- the batch engine
 
 def find_batch(results, scenario, system, full_rows, queries):
@@ -227,4 +225,3 @@ def engine_targets(report) -> list[dict]:
         targets.append(reported("(h) duplicate detection: scoring rate, share of the multiply/add peak", value,
                                 f"{value:.2f}"))
     return targets
-

@@ -36,7 +36,7 @@ def _entry(scenario, system, k, median, stream_s=None, rows=1000):
 
 def _report(results, scan=None):
     run = {"threads": 2, "results": results, "runs": 5, "date": "today",
-              "machine": {"cpu": "cpu", "cpus": 2, "python": "3.13"}, "versions": {"numpy": "2"}}
+           "machine": {"cpu": "cpu", "cpus": 2, "python": "3.13"}, "versions": {"numpy": "2"}}
     if scan is not None:
         run["scan"] = {"share_of_stream": {"2": scan}}
     return run

@@ -11,6 +11,7 @@ import batches
 import scenarios
 import systems
 
+
 @pytest.mark.parametrize("n, k", [(50, 1), (50, 10), (50, 50), (50, 80), (1, 1)])
 def test_top_of_matches_a_full_sort(n, k):
     scores = np.random.default_rng(n * 100 + k).permutation(n).astype(np.float32)

@@ -14,6 +14,7 @@ import pytest
 import probes
 import timing
 
+
 @pytest.fixture(scope="module")
 def stream(tmp_path_factory):
     return probes.StreamReader(tmp_path_factory.mktemp("stream"))
