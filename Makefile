@@ -5,7 +5,7 @@ VENV := .venv
 JOBS ?= $(shell nproc)
 BUILD := build
 
-.PHONY: demo test test-python test-cpp tsan asan valgrind bench bench-docs soak clean
+.PHONY: demo test test-python test-cpp tsan asan valgrind bench bench-docs soak fuzz fuzz-smoke clean
 
 demo:
 	tools/setup-venv $(PYTHON) $(VENV) numpy
@@ -51,6 +51,17 @@ asan:
 # A smoke script under valgrind's memcheck: no definite leaks from the module.
 valgrind:
 	tools/run-valgrind
+
+# Coverage-guided fuzzing of every entry point under ASan and UBSan, from the
+# corpus in tests/fuzz/corpus, which it extends. FUZZ_SECONDS=60 make fuzz
+FUZZ_SECONDS ?= 600
+fuzz:
+	tools/run-fuzz --seconds $(FUZZ_SECONDS)
+
+# The bounded run CI makes: FUZZ_RUNS executions, no crash.
+FUZZ_RUNS ?= 100000
+fuzz-smoke:
+	tools/run-fuzz --runs $(FUZZ_RUNS)
 
 # Long randomized and repeated runs, kept out of `make test`.
 soak:

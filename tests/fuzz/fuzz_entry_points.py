@@ -489,7 +489,10 @@ def test_one_input(data):
 
 
 def main():
-    atheris.Setup(sys.argv, test_one_input)
+    # libFuzzer runs argv[0] through the shell for -merge: make it a command
+    # that starts this interpreter on this file.
+    argv = [f"{sys.executable} {os.path.abspath(__file__)}"] + sys.argv[1:]
+    atheris.Setup(argv, test_one_input)
     atheris.Fuzz()
 
 

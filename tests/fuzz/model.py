@@ -19,13 +19,16 @@ import reference as ref  # noqa: E402
 
 F32 = np.float32
 
+# Overflow, underflow and invalid operations are the point here: no warnings
+# (set once; an errstate context per operation costs more than the operation).
+np.seterr(all="ignore")
+
 
 def _plain(op, name):
     slow = getattr(ref, name)
 
     def run(a, b):
-        with np.errstate(all="ignore"):
-            r = op(a, b, dtype=F32)
+        r = op(a, b, dtype=F32)
         if np.isnan(r).any():
             return slow(a, b)
         return r
@@ -39,8 +42,7 @@ div = _plain(np.divide, "div")
 
 
 def sqrt(a):
-    with np.errstate(all="ignore"):
-        r = np.sqrt(a, dtype=F32)
+    r = np.sqrt(a, dtype=F32)
     if np.isnan(r).any():
         return ref.sqrt(a)
     return r
@@ -51,8 +53,7 @@ def to_f32(values):
     numbers narrowed from their double (nearest, ties to even, overflow to inf)."""
     if isinstance(values, np.ndarray) and values.dtype == F32:
         return values
-    with np.errstate(all="ignore"):
-        return np.array(values, dtype=np.float64).reshape(-1).astype(F32)
+    return np.array(values, dtype=np.float64).reshape(-1).astype(F32)
 
 
 def _chain(n, terms):
@@ -103,7 +104,7 @@ def list_scores(query, rows):
             d = np.where(live, add(d, mul(np.full(n, query[j], dtype=F32), column)), d)
         sr = np.where(live, add(sr, mul(column, column)), sr)
     sq = squared_norm_rows(query[None, :])
-    scores = div(d, mul(np.broadcast_to(sqrt(sq), sr.shape), sqrt(sr)))
+    scores = div(d, mul(np.full(n, sqrt(sq)[0], dtype=F32), sqrt(sr)))
     scores[(sr == 0) | (sq[0] == 0)] = F32(0.0)
     return scores
 
@@ -124,7 +125,7 @@ def flat_scores(query, values, dim):
     matrix = values[: n * dim].reshape(n, dim)
     d = dot_rows(query, matrix)
     sr = squared_norm_rows(matrix)
-    scores = div(d, mul(sqrt(sr), np.broadcast_to(sqrt(sq), sr.shape)))
+    scores = div(d, mul(sqrt(sr), np.full(n, sqrt(sq)[0], dtype=F32)))
     scores[~(sr > 0)] = F32(0.0)
     return scores
 
