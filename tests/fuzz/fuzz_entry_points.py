@@ -87,13 +87,13 @@ class Call:
         self.strict = True          # arguments marked bad must be refused
 
 
-def bind(fdp, call):
+def bind(fdp, call, ctx):
     """Passes the arguments by position, by keyword, mixed, or wrongly: one
     too many, one missing, an unknown keyword, or one given twice."""
     names = [n for n, _ in call.args]
     objs = [a.obj for _, a in call.args]
     layout = fdp.ConsumeIntInRange(0, 15)
-    if layout <= 7:
+    if layout <= 6:
         call.positional = objs
     elif layout == 8:
         call.keywords = dict(zip(names, objs))
@@ -101,6 +101,10 @@ def bind(fdp, call):
         cut = fdp.ConsumeIntInRange(0, len(objs))
         call.positional = objs[:cut]
         call.keywords = dict(zip(names[cut:], objs[cut:]))
+    elif layout == 7:
+        # A known name given as a str subclass: matched by its text.
+        call.positional = objs[:-1]
+        call.keywords = {V.StrSub(names[-1]): objs[-1]}
     else:
         call.layout_bad = True
         if layout == 10:
@@ -108,8 +112,14 @@ def bind(fdp, call):
         elif layout == 11:
             call.positional = objs[: fdp.ConsumeIntInRange(0, len(objs) - 1)]
         elif layout == 12:
+            # Unknown keywords: a lone surrogate (no UTF-8 form), an embedded
+            # NUL, a str subclass that cannot be printed or compared.
+            unknown = ["query" if "query" not in names else "c", "\ud800", names[0] + "\x00",
+                       V.StrSub("zz"), V.StrSub(names[-1] + "_")][fdp.ConsumeIntInRange(0, 4)]
             call.positional = objs
-            call.keywords = {"query" if "query" not in names else "c": 1}
+            call.keywords = {unknown: 1}
+            ctx.extra.add(V.HostileError)
+
         elif layout == 13 and objs:
             call.positional = objs
             call.keywords = {names[0]: objs[0]}
@@ -392,7 +402,11 @@ TARGETS = [
 def tracked_objects(call, ctx):
     """The objects whose reference counts must survive the call."""
     objs = [a.obj for _, a in call.args]
-    if not ctx.unknown:
+    if ctx.unknown:
+        # A Mutator drops and adds references to the numbers it replaces,
+        # which may be the very constants passed as other arguments.
+        objs = [o for o in objs if not isinstance(o, (int, float, str))]
+    else:
         for _, a in call.args:
             if isinstance(a.obj, list):
                 objs.extend(list.__iter__(a.obj))  # not the hostile __iter__ or __len__
@@ -408,8 +422,11 @@ def tracked_objects(call, ctx):
 
 def judge_exception(call, ctx, error):
     name = type(error).__name__
-    message = str(error.args[0]) if error.args else ""
-    if not message:
+    try:
+        message = str(error.args[0]) if error.args else ""
+    except V.HostileError:
+        message = None  # a hostile object's exception, unprintable on purpose
+    if not message and not ctx.unprintable:
         raise OracleError(f"{call.target}: {name} without a message")
     if name == PANIC:
         if not call.must_panic:
@@ -449,7 +466,7 @@ def test_one_input(data):
     target = TARGETS[fdp.ConsumeIntInRange(0, len(TARGETS) - 1)]
     call = target(fdp, ctx)
     if call.target not in ("search", "search_many"):
-        bind(fdp, call)
+        bind(fdp, call, ctx)
     V.link_mutators(fdp, ctx)
     # The caller's rounding mode must not change _velk's results. (velk's
     # own conversions are numpy's, which follow the caller's mode.)

@@ -107,8 +107,49 @@ class WithIndex:
         return self.value
 
 
+class Unprintable:
+    """An object whose str() and repr() raise: as an exception's argument it
+    makes the exception's own message unprintable."""
+
+    def __str__(self):
+        raise HostileError("hostile __str__")
+
+    def __repr__(self):
+        raise HostileError("hostile __repr__")
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+class StrSub(str):
+    """A keyword name whose str() raises and whose comparisons lie."""
+
+    def __str__(self):
+        raise HostileError("hostile keyword __str__")
+
+    def __eq__(self, other):
+        raise HostileError("hostile keyword __eq__")
+
+    __hash__ = str.__hash__
+
+
+# What the hostile conversions raise: the fuzzer's own errors, a
+# BaseException, TypeErrors (which the module rewords with the argument's
+# name) whose message is a subclass, not a str, or cannot be printed.
+ERRORS = [
+    lambda: HostileError("hostile conversion"),
+    lambda: Halt("hostile conversion"),
+    lambda: TypeErrorSub("hostile conversion"),
+    lambda: TypeError(Unprintable()),
+    lambda: TypeError(12345),
+    lambda: TypeError(),
+    lambda: OverflowError("hostile conversion"),
+]
+
+
 class Raising:
-    """__float__ and __index__ raise (an Exception or a BaseException)."""
+    """__float__ and __index__ raise one of ERRORS."""
 
     __slots__ = ("error",)
 
@@ -116,10 +157,10 @@ class Raising:
         self.error = error
 
     def __float__(self):
-        raise self.error("hostile __float__")
+        raise self.error()
 
     def __index__(self):
-        raise self.error("hostile __index__")
+        raise self.error()
 
 
 class WrongType:
@@ -190,11 +231,12 @@ def decode_element(fdp, ctx):
         i = fdp.ConsumeIntInRange(-3, 3)
         return WithIndex(i), float(i), True, False
     if kind == 24:
-        ctx.extra.add(HostileError)
-        return Raising(HostileError), None, False, True
+        ctx.extra.update((HostileError, Halt, TypeErrorSub, OverflowError))
+        ctx.unprintable = True
+        return Raising(ERRORS[fdp.ConsumeIntInRange(0, len(ERRORS) - 1)]), None, False, True
     if kind == 25:
-        ctx.extra.add(Halt)
-        return Raising(Halt), None, False, True
+        ctx.extra.add(HostileError)
+        return Raising(ERRORS[0]), None, False, True
     if kind == 26:
         return WrongType(), None, False, True
     if kind == 27:
@@ -217,9 +259,10 @@ class Context:
     """What one call's decoding collected: hostile objects and exception types
     they may raise or provoke."""
 
-    __slots__ = ("extra", "mutators", "containers", "unknown")
+    __slots__ = ("extra", "mutators", "containers", "unknown", "unprintable")
 
     def __init__(self):
+        self.unprintable = False  # an exception message may be empty or unprintable
         self.extra = set()
         self.mutators = []
         self.containers = []
@@ -402,8 +445,9 @@ def decode_count(fdp, ctx, small_max):
         b = fdp.ConsumeBool()
         return Arg(b, clean=True), int(b)
     if kind == 12:
-        ctx.extra.add(HostileError)
-        return Arg(Raising(HostileError), bad=True), None
+        ctx.extra.update((HostileError, Halt, TypeErrorSub, OverflowError))
+        ctx.unprintable = True
+        return Arg(Raising(ERRORS[fdp.ConsumeIntInRange(0, len(ERRORS) - 1)]), bad=True), None
     if kind == 13:
         v = 2**64 + fdp.ConsumeIntInRange(0, 3)
         return Arg(WithIndex(v), bad=True), v
