@@ -131,22 +131,33 @@ def main(argv=None) -> int:
     for library in report["blas"]:
         if library.get("internal_api") == "openblas":
             log(f"   {library.get('prefix')} {library.get('version')}: {library.get('architecture')} kernels")
+    # Seconds each part of the run took, so that a long run shows where its time went.
+    report["wall_s_by_part"] = {}
+
+    def timed_part(name, run):
+        start = time.perf_counter()
+        outcome = run()
+        report["wall_s_by_part"][name] = time.perf_counter() - start
+        log(f"   ({name} took {report['wall_s_by_part'][name]:.0f} s)")
+        return outcome
+
     with blas_threads(threads):
         for key, spec in MATRIX_SCENARIOS.items():
             if key in args.scenarios:
-                report["results"] += run_matrix_scenario(key, spec, installed.systems, stream, threads, args, log)
+                report["results"] += timed_part(key, lambda key=key, spec=spec: run_matrix_scenario(
+                    key, spec, installed.systems, stream, threads, args, log))
         if "e" in args.scenarios:
-            report["results"] += run_list_scenario(velk, args, log)
+            report["results"] += timed_part("e", lambda: run_list_scenario(velk, args, log))
         if "g" in args.scenarios or "h" in args.scenarios:
-            report["peak"] = run_peak_probe(HERE / ".venv" / "probes", threads, args, log)
+            report["peak"] = timed_part("peak", lambda: run_peak_probe(HERE / ".venv" / "probes", threads, args, log))
         if "g" in args.scenarios:
-            report["results"] += run_batch_scenario(installed, threads, args, log)
+            report["results"] += timed_part("g", lambda: run_batch_scenario(installed, threads, args, log))
         if "h" in args.scenarios:
-            report["results"] += run_dedup_scenario(installed, threads, args, log)
+            report["results"] += timed_part("h", lambda: run_dedup_scenario(installed, threads, args, log))
 
     if "f" in args.scenarios and velk is not None:
         log("\n== (f) velk with RAYON_NUM_THREADS=1 (subprocess)")
-        child = run_subprocess("threads", args, {"RAYON_NUM_THREADS": "1"}, log)
+        child = timed_part("f", lambda: run_subprocess("threads", args, {"RAYON_NUM_THREADS": "1"}, log))
         if child:
             report["threads_scaling"] = child["results"]
             for one in child["results"]:
@@ -164,7 +175,7 @@ def main(argv=None) -> int:
                 log(f"   {label.replace('_', ' ')}: {extra / 2**20:.1f} MiB = {extra / budget:.2f} x 16 bytes per row")
     if "g" in args.scenarios and "velk" in installed.modules:
         log("\n== peak extra RSS of one velk.search_many call (subprocess)")
-        rss = run_subprocess("batch-rss", args, {}, log)
+        rss = timed_part("batch memory", lambda: run_subprocess("batch-rss", args, {}, log))
         if rss:
             report["batch_rss"] = rss
             for label in ("first_call", "warm_call"):
