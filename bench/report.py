@@ -239,7 +239,8 @@ def plot(report, path: Path, log) -> None:
     axes[0].set_yscale("log")
     axes[0].set_ylabel("median time per call (ms, log scale)")
     axes[0].set_title(f"One query, exact cosine top-k, {report['threads']} threads")
-    axes[0].legend(fontsize=8)
+    if systems:
+        axes[0].legend(fontsize=8)
     axes[0].grid(axis="y", which="both", alpha=0.3)
     for index, system in enumerate(list_systems):
         entry = find(results, "e", system)

@@ -291,3 +291,24 @@ def test_a_quick_run_judges_every_target(tmp_path):
         unjudged = [name for name, status in judged.items() if status == "n/a"]
         assert all(any(peer in name for peer in missing) for name in unjudged), unjudged
         assert run["batch_rss"]["queries"] == 256 and run["peak"]["by_threads"]
+
+
+def test_batch_tables_show_cold_calls_estimates_and_failures(tmp_path):
+    velk = {**_batch(1_000_000, 256, 1.0), "samples_s": [1.0] * 5}
+    results = [
+        velk,
+        {**_batch(1_000_000, 256, 2.0), "system": "numpy (pre-normalised rows)", "samples_s": [2.0] * 5},
+        {**_batch(1_000_000, 256, 12.0), "system": "FAISS IndexFlatIP", "single_call": True, "runs": 1},
+        {**_batch(1_000_000, 256), "system": "USearch exact", "error": "boom"},
+        {"scenario": "h", "system": BATCH, "rows": 100_000, "full_rows": 100_000, "dim": 384, "k": 10,
+         "queries": 100_000, "estimated_s": 500.0, "estimated_from": 1000},
+        {**_batch(100_000, 100_000, 50.0), "scenario": "h", "system": "numpy (pre-normalised rows)"},
+    ]
+    run = _report(results)
+    run["targets"] = targets.evaluate_targets(run)
+    table = report.markdown(run)
+    assert ("| (g) 1M x 384, 256 queries | 1.00 s | 2.00 s (2.00x) | 12.00 s (one cold call) (12x) | failed |"
+            in table)
+    assert "| (h) 100k x 384 against itself | about 500.00 s (estimated, not timed) | 50.00 s (0.10x) |" in table
+    report.plot(run, tmp_path / "plot.png", lambda text: None)
+    assert (tmp_path / "plot.png").stat().st_size > 0
