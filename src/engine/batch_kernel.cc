@@ -27,7 +27,10 @@ void interleave_queries(KernelKind kind, const float* queries, uint64_t count, u
   }
 }
 
-void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) {
+namespace {
+
+template <class Sink>
+void dispatch(KernelKind kind, const BlockJob& job, Sink& sink) {
   switch (kind) {
     case KernelKind::kScalar:
       score_block_scalar(job, sink);
@@ -40,5 +43,11 @@ void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) {
       return;
   }
 }
+
+}  // namespace
+
+void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) { dispatch(kind, job, sink); }
+
+void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink) { dispatch(kind, job, sink); }
 
 }  // namespace velk::engine

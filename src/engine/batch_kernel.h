@@ -10,6 +10,7 @@
 
 #include "src/engine/elements.h"
 #include "src/engine/search.h"
+#include "src/engine/range_set.h"
 #include "src/engine/top_k_set.h"
 
 namespace velk::engine {
@@ -53,12 +54,17 @@ struct BlockJob {
 };
 
 // Offers every (query, row) of `job` whose score may rank in the sink's top
-// k. Requires kernel_supported(kind) (not checked here).
+// k, or that reaches its threshold. Requires kernel_supported(kind) (not
+// checked here).
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink);
+void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink);
 
 // The variants; only the dispatch above calls them.
 void score_block_scalar(const BlockJob& job, TopKSet& sink);
+void score_block_scalar(const BlockJob& job, RangeSet& sink);
 void score_block_avx2(const BlockJob& job, TopKSet& sink);
+void score_block_avx2(const BlockJob& job, RangeSet& sink);
 void score_block_avx512(const BlockJob& job, TopKSet& sink);
+void score_block_avx512(const BlockJob& job, RangeSet& sink);
 
 }  // namespace velk::engine

@@ -120,19 +120,25 @@ struct Avx2 {
   }
 
   // ranking_key() lane by lane, compared as signed integers.
-  static uint32_t gate(Vec scores, int32_t floor_key) {
+  static uint32_t gate(Vec scores, int32_t floor_key, int32_t ceiling_key) {
     const __m256i bits = _mm256_castps_si256(scores);
     const __m256i flip = _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1);
     const __m256i keys = _mm256_xor_si256(bits, flip);
-    // keys >= floor, as not (floor > keys).
-    const __m256i below = _mm256_cmpgt_epi32(_mm256_set1_epi32(floor_key), keys);
-    return ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(below))) & 0xFF;
+    // floor <= keys <= ceiling, as neither floor > keys nor keys > ceiling.
+    const __m256i outside =
+        _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(floor_key), keys),
+                        _mm256_cmpgt_epi32(keys, _mm256_set1_epi32(ceiling_key)));
+    return ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(outside))) & 0xFF;
   }
 };
 
 }  // namespace
 
 void score_block_avx2(const BlockJob& job, TopKSet& sink) {
+  lanes::score_block_for_type<Avx2>(job, sink);
+}
+
+void score_block_avx2(const BlockJob& job, RangeSet& sink) {
   lanes::score_block_for_type<Avx2>(job, sink);
 }
 

@@ -34,14 +34,19 @@ struct Scalar {
     if (!(root > 0.0f)) return +0.0f;
     return dot / similarity::mul_in_order(root, query_norm);
   }
-  static uint32_t gate(Vec score, int32_t floor_key) {
-    return similarity::ranking_key(score) >= floor_key ? 1 : 0;
+  static uint32_t gate(Vec score, int32_t floor_key, int32_t ceiling_key) {
+    const int32_t key = similarity::ranking_key(score);
+    return key >= floor_key && key <= ceiling_key ? 1 : 0;
   }
 };
 
 }  // namespace
 
 void score_block_scalar(const BlockJob& job, TopKSet& sink) {
+  lanes::score_block_for_type<Scalar>(job, sink);
+}
+
+void score_block_scalar(const BlockJob& job, RangeSet& sink) {
   lanes::score_block_for_type<Scalar>(job, sink);
 }
 

@@ -37,8 +37,12 @@
 //   finish(dot, root, query_norm)
 //       lane by lane: root > 0 ? dot / (root * query_norm) : +0.0, the
 //       division and the product correctly rounded
-//   gate(scores, floor_key)
-//       the bit mask of lanes whose ranking_key(score) >= floor_key
+//   gate(scores, floor_key, ceiling_key)
+//       the bit mask of lanes with floor_key <= ranking_key(score) <= ceiling_key
+//
+// A `Sink` (TopKSet or RangeSet) provides floor_key(q), ceiling_key() and
+// offer(q, index, key): the kernels offer exactly the lanes whose keys pass
+// the gate, and the sink may refuse some of them.
 #pragma once
 
 #include <xmmintrin.h>
@@ -47,6 +51,7 @@
 #include <utility>
 
 #include "src/engine/batch_kernel.h"
+#include "src/engine/range_set.h"
 #include "src/engine/top_k_set.h"
 #include "src/similarity/ranking.h"
 
@@ -137,11 +142,11 @@ template <class Isa, int kGroups, int... kCounts>
 }
 
 // Offers the lanes of `scores` (rows rows[0 .. valid)) that pass query q's
-// floor to the sink.
-template <class Isa>
+// gate to the sink.
+template <class Isa, class Sink>
 [[gnu::always_inline]] inline void offer_lanes(typename Isa::Vec scores, const uint64_t* rows,
-                                               uint64_t valid, uint64_t q, TopKSet& sink) {
-  uint32_t mask = Isa::gate(scores, sink.floor_key(q));
+                                               uint64_t valid, uint64_t q, Sink& sink) {
+  uint32_t mask = Isa::gate(scores, sink.floor_key(q), sink.ceiling_key());
   if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
   if (mask == 0) return;
   alignas(64) float lanes[Isa::kLanes];
@@ -155,8 +160,8 @@ template <class Isa>
 
 // Scores the block's rows against its queries and offers them to the sink;
 // see score_block() in batch_kernel.h.
-template <class Isa, class Elements>
-void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
+template <class Isa, class Elements, class Sink>
+void score_block_in_lanes(const BlockJob& job, Sink& sink) {
   using Vec = typename Isa::Vec;
   using Storage = typename Elements::Storage;
   constexpr uint64_t kLanes = Isa::kLanes;
@@ -201,7 +206,7 @@ void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
       for (uint64_t q = 0; q < nq; ++q) {
         for (int h = 0; h < kGroups; ++h) {
           const uint64_t first = (g + h) * kLanes;
-          offer_lanes<Isa>(scores[q * kGroups + h], job.rows + first, job.row_count - first,
+          offer_lanes<Isa, Sink>(scores[q * kGroups + h], job.rows + first, job.row_count - first,
                            job.first_query + q0 + q, sink);
         }
       }
@@ -211,7 +216,7 @@ void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
                             job.scratch.roots + g * kLanes, tile, norms, dim, scores);
       const uint64_t first = g * kLanes;
       for (uint64_t q = 0; q < nq; ++q) {
-        offer_lanes<Isa>(scores[q], job.rows + first, job.row_count - first,
+        offer_lanes<Isa, Sink>(scores[q], job.rows + first, job.row_count - first,
                          job.first_query + q0 + q, sink);
       }
     }
@@ -219,17 +224,17 @@ void score_block_in_lanes(const BlockJob& job, TopKSet& sink) {
 }
 
 // score_block_in_lanes() for the job's element type.
-template <class Isa>
-void score_block_for_type(const BlockJob& job, TopKSet& sink) {
+template <class Isa, class Sink>
+void score_block_for_type(const BlockJob& job, Sink& sink) {
   switch (job.matrix.type) {
     case ElementType::kFloat32:
-      score_block_in_lanes<Isa, Float32Elements>(job, sink);
+      score_block_in_lanes<Isa, Float32Elements, Sink>(job, sink);
       return;
     case ElementType::kFloat16:
-      score_block_in_lanes<Isa, Float16Elements>(job, sink);
+      score_block_in_lanes<Isa, Float16Elements, Sink>(job, sink);
       return;
     case ElementType::kBFloat16:
-      score_block_in_lanes<Isa, BFloat16Elements>(job, sink);
+      score_block_in_lanes<Isa, BFloat16Elements, Sink>(job, sink);
       return;
   }
 }

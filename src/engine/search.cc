@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "src/engine/batch_kernel.h"
+#include "src/engine/range_set.h"
 #include "src/engine/top_k_set.h"
 #include "src/pool/join.h"
 #include "src/pool/registry.h"
@@ -71,12 +72,14 @@ float* aligned_floats(GrowableArray<float>& storage, uint64_t count) {
   return reinterpret_cast<float*>((address + 63) / 64 * 64);
 }
 
-// What one worker keeps for the whole call: its candidate buffers and the
-// kernels' working memory. Used by that worker alone while the scan runs.
+// What one worker keeps for the whole call: its candidate buffers (a Sink:
+// TopKSet or RangeSet) and the kernels' working memory. Used by that worker
+// alone while the scan runs.
+template <class Sink>
 struct WorkerState {
   // The pass its buffers belong to (+1; 0 for none yet).
   uint64_t pass = 0;
-  TopKSet set{0, 1};
+  Sink set;
   bool has_scratch = false;
   BlockScratch scratch;
   GrowableArray<float> packed;
@@ -85,11 +88,22 @@ struct WorkerState {
   GrowableArray<similarity::ScoredPair> pairs;
 };
 
+// How a pass's buffers start: `queries` queries keeping the k best (with k
+// clamped to the rows) or the keys of a range.
+inline void reset_sink(TopKSet& set, uint64_t queries, uint64_t k, KeyRange) {
+  set.reset(queries, k);
+}
+inline void reset_sink(RangeSet& set, uint64_t queries, uint64_t, KeyRange range) {
+  set.reset(queries, range);
+}
+
 // One call: the inputs, the current pass of queries, and each worker's state.
+template <class Sink>
 class Search {
  public:
-  Search(const SearchPlan& plan, const MatrixView& matrix, uint64_t k, const uint8_t* allowed)
-      : plan_(plan), matrix_(matrix), k_(k), allowed_(allowed),
+  Search(const SearchPlan& plan, const MatrixView& matrix, uint64_t k, KeyRange range,
+         const uint8_t* allowed)
+      : plan_(plan), matrix_(matrix), k_(k), range_(range), allowed_(allowed),
         block_rows_(block_rows_for(plan, matrix.dim)) {}
 
   // Scores queries [first, first + count) of `queries` (norms[q] their
@@ -123,14 +137,13 @@ class Search {
     });
   }
 
-  // Writes the pass's results for its query q to the outputs.
-  uint64_t write_result(uint64_t q, GrowableArray<Candidate>& scratch, int64_t* indices,
-                        float* scores) {
+  // The buffers the workers filled in this pass.
+  std::vector<Sink*>& pass_sets() {
     sets_.clear();
-    for (WorkerState& w : workers_) {
+    for (WorkerState<Sink>& w : workers_) {
       if (w.pass == pass_) sets_.push_back(&w.set);
     }
-    return merge_top_k(sets_.data(), sets_.size(), q, k_, scratch, indices, scores);
+    return sets_;
   }
 
  private:
@@ -165,7 +178,7 @@ class Search {
         });
   }
 
-  void run_leaf(WorkerState& w, uint64_t first_unit, uint64_t last_unit) {
+  void run_leaf(WorkerState<Sink>& w, uint64_t first_unit, uint64_t last_unit) {
     prepare(w);
     const uint64_t first = first_unit * unit_rows_;
     const uint64_t last = std::min(matrix_.rows, last_unit * unit_rows_);
@@ -179,9 +192,9 @@ class Search {
     asm volatile("" ::: "memory");
   }
 
-  void prepare(WorkerState& w) {
+  void prepare(WorkerState<Sink>& w) {
     if (w.pass != pass_) {
-      w.set.reset(pass_count_, std::min(k_, matrix_.rows));
+      reset_sink(w.set, pass_count_, std::min(k_, matrix_.rows), range_);
       for (uint64_t q = 0; q < pass_count_; ++q) {
         if (pass_norms_[q] == 0.0f) w.set.close(q);
       }
@@ -197,7 +210,7 @@ class Search {
   }
 
   // Runs the batch kernel over the rows collected so far.
-  void flush_rows(WorkerState& w) {
+  void flush_rows(WorkerState<Sink>& w) {
     if (w.rows.empty()) return;
     BlockJob job;
     job.matrix = matrix_;
@@ -215,7 +228,7 @@ class Search {
   // Collects the allowed rows of [first, last) into blocks for the batch
   // kernel: rows that are not allowed are never read, and a sparse filter
   // gathers its rows into full blocks.
-  void scan_blocks(WorkerState& w, uint64_t first, uint64_t last) {
+  void scan_blocks(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
     uint64_t i = first;
     while (i < last) {
       if (allowed_ != nullptr) {
@@ -241,7 +254,7 @@ class Search {
   // its scores go through the floor test into the candidate buffers. Where
   // fewer than half the rows of a stretch are allowed, the allowed ones are
   // gathered for the batch kernel instead.
-  void scan_single(WorkerState& w, uint64_t first, uint64_t last) {
+  void scan_single(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
     const similarity::FlatMatrixView flat{
         {static_cast<const float*>(matrix_.data), matrix_.rows * matrix_.dim}, matrix_.dim};
     const similarity::VectorView query{pass_queries_, matrix_.dim};
@@ -263,7 +276,7 @@ class Search {
                                   w.pairs.data());
       for (uint64_t j = 0; j < end - start; ++j) {
         const int32_t key = similarity::ranking_key(w.pairs[j].score);
-        if (key < w.set.floor_key(0)) continue;
+        if (key < w.set.floor_key(0) || key > w.set.ceiling_key()) continue;
         if (allowed_ != nullptr && allowed_[start + j] == 0) continue;
         w.set.offer(0, start + j, key);
       }
@@ -273,6 +286,7 @@ class Search {
   const SearchPlan plan_;
   const MatrixView matrix_;
   const uint64_t k_;
+  const KeyRange range_;
   const uint8_t* const allowed_;
   const uint64_t block_rows_;
   uint64_t pass_ = 0;
@@ -282,9 +296,34 @@ class Search {
   bool single_ = false;
   uint64_t unit_rows_ = 1;
   GrowableArray<float> interleaved_;
-  std::vector<WorkerState> workers_;
-  std::vector<const TopKSet*> sets_;
+  std::vector<WorkerState<Sink>> workers_;
+  std::vector<Sink*> sets_;
 };
+
+// Takes one norm per query for the whole call, as the single-query path takes
+// it; 0 marks a query whose squared norm is zero (it gets no rows). Returns
+// whether any query has a nonzero norm.
+bool take_norms(const QueryBlock& queries, uint64_t dim, GrowableArray<float>& norms) {
+  norms.reserve(queries.count);
+  uint64_t live = 0;
+  {
+    similarity::DefaultMxcsr environment;
+    for (uint64_t q = 0; q < queries.count; ++q) {
+      const float squares = similarity::squared_norm({queries.data + q * dim, dim});
+      norms[q] = squares == 0.0f ? 0.0f : std::sqrt(squares);
+      live += squares != 0.0f;
+    }
+    asm volatile("" ::: "memory");
+  }
+  norms.set_size(queries.count);
+  return live != 0;
+}
+
+// Whether a call is small enough to run on the calling thread.
+bool runs_inline(const SearchPlan& plan, uint64_t queries, const MatrixView& matrix) {
+  const unsigned __int128 pairs = static_cast<unsigned __int128>(queries) * matrix.rows * matrix.dim;
+  return pairs <= plan.inline_pairs;
+}
 
 }  // namespace
 
@@ -330,51 +369,59 @@ void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
   VELK_ASSERT(matrix.dim != 0);
   if (queries.count == 0) return;
   const uint64_t kept = std::min(k, matrix.rows);
-  if (kept == 0) {
+  GrowableArray<float> norms;
+  if (kept == 0 || !take_norms(queries, matrix.dim, norms)) {
     std::fill(counts, counts + queries.count, 0);
     return;
   }
   const uint64_t dim = matrix.dim;
-
-  // One norm per query for the whole call, taken as the single-query path
-  // takes it; 0 marks a query whose squared norm is zero (it gets no rows).
-  GrowableArray<float> norms;
-  norms.reserve(queries.count);
-  uint64_t live = 0;
-  {
-    similarity::DefaultMxcsr environment;
-    for (uint64_t q = 0; q < queries.count; ++q) {
-      const float squares = similarity::squared_norm({queries.data + q * dim, dim});
-      norms[q] = squares == 0.0f ? 0.0f : std::sqrt(squares);
-      live += squares != 0.0f;
-    }
-    asm volatile("" ::: "memory");
-  }
-  norms.set_size(queries.count);
-  if (live == 0) {
-    std::fill(counts, counts + queries.count, 0);
-    return;
-  }
-
-  // Multiply-add pairs of the whole call, saturating.
-  const unsigned __int128 pairs =
-      static_cast<unsigned __int128>(queries.count) * matrix.rows * dim;
-  const bool inline_run = pairs <= plan.inline_pairs;
-
   const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
   const uint64_t per_pass = std::clamp<uint64_t>(
       kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 1, kMaxPassQueries);
 
-  Search search(plan, matrix, k, allowed);
+  Search<TopKSet> search(plan, matrix, k, KeyRange{}, allowed);
+  const bool inline_run = runs_inline(plan, queries.count, matrix);
   GrowableArray<Candidate> scratch;
   for (uint64_t first = 0; first < queries.count; first += per_pass) {
     const uint64_t count = std::min(per_pass, queries.count - first);
     search.run_pass(queries.data + first * dim, norms.data() + first, count, inline_run);
+    std::vector<TopKSet*>& sets = search.pass_sets();
     for (uint64_t q = 0; q < count; ++q) {
       const uint64_t slot = (first + q) * k;
-      counts[first + q] = search.write_result(q, scratch, indices + slot, scores + slot);
+      counts[first + q] =
+          merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
     }
   }
+}
+
+RangeResult search_range(const QueryBlock& queries, const MatrixView& matrix, float threshold,
+                         const uint8_t* allowed) {
+  return search_range_with(default_plan(), queries, matrix, threshold, allowed);
+}
+
+RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
+                              const MatrixView& matrix, float threshold,
+                              const uint8_t* allowed) {
+  VELK_ASSERT(kernel_supported(plan.kernel));
+  VELK_ASSERT(matrix.dim != 0);
+  const KeyRange range = key_range_at_least(threshold);
+  RangeResult result;
+  result.lims.push_back(0);
+  GrowableArray<float> norms;
+  if (matrix.rows == 0 || !take_norms(queries, matrix.dim, norms)) {
+    for (uint64_t q = 0; q < queries.count; ++q) result.lims.push_back(0);
+    return result;
+  }
+  const uint64_t dim = matrix.dim;
+  Search<RangeSet> search(plan, matrix, /*k=*/0, range, allowed);
+  const bool inline_run = runs_inline(plan, queries.count, matrix);
+  for (uint64_t first = 0; first < queries.count; first += kMaxPassQueries) {
+    const uint64_t count = std::min(kMaxPassQueries, queries.count - first);
+    search.run_pass(queries.data + first * dim, norms.data() + first, count, inline_run);
+    std::vector<RangeSet*>& sets = search.pass_sets();
+    append_ranges(sets.data(), sets.size(), count, result.lims, result.indices, result.scores);
+  }
+  return result;
 }
 
 }  // namespace velk::engine

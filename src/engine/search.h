@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+#include "src/runtime/alloc.h"
+
 namespace velk::engine {
 
 // How the matrix stores its elements. Each element is widened exactly to
@@ -57,6 +59,23 @@ struct QueryBlock {
 void search_top_k(const QueryBlock& queries, const MatrixView& matrix, uint64_t k,
                   const uint8_t* allowed, int64_t* indices, float* scores, uint64_t* counts);
 
+// The rows of each query whose score is at least a threshold, best first in
+// the total order: the rows of query q are indices[lims[q] .. lims[q + 1])
+// with their scores at the same places. lims has queries + 1 entries, from 0.
+struct RangeResult {
+  GrowableArray<uint64_t> lims;
+  GrowableArray<int64_t> indices;
+  GrowableArray<float> scores;
+};
+
+// Every allowed row with score >= threshold (binary32 comparison: a NaN score
+// never passes; -0.0 and +0.0 both pass a zero threshold), for each query; a
+// query whose squared norm equals zero gets none. `allowed` as for
+// search_top_k(). Memory grows with the rows found, not with the matrix.
+// Panics if the threshold is NaN or matrix.dim == 0.
+RangeResult search_range(const QueryBlock& queries, const MatrixView& matrix, float threshold,
+                         const uint8_t* allowed);
+
 // The implementations of the scoring loops. kScalar works everywhere; the
 // others need the named instruction sets (see kernel_supported()). All give
 // the same bits.
@@ -87,9 +106,13 @@ struct SearchPlan {
 // The plan search_top_k() follows.
 SearchPlan default_plan();
 
-// search_top_k() under `plan`. Panics if plan.kernel is not supported.
+// search_top_k() and search_range() under `plan`. Panic if plan.kernel is
+// not supported.
 void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
                        const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
                        int64_t* indices, float* scores, uint64_t* counts);
+RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
+                              const MatrixView& matrix, float threshold,
+                              const uint8_t* allowed);
 
 }  // namespace velk::engine

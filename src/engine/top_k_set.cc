@@ -10,7 +10,7 @@ namespace {
 uint64_t slack_for(uint64_t k) { return std::max<uint64_t>(16, k / 2); }
 
 constexpr Candidate kOpenFloor{std::numeric_limits<uint64_t>::max(),
-                               std::numeric_limits<int32_t>::min()};
+                               std::numeric_limits<int32_t>::min(), 0};
 
 }  // namespace
 

@@ -18,11 +18,17 @@
 
 namespace velk::engine {
 
-// A scored row: the ranking key of its score and its index.
+// A scored row: the ranking key of its score and its index, and (where a
+// buffer holds several queries' rows together) its query.
 struct Candidate {
   uint64_t index;
   int32_t key;
+  uint32_t query = 0;
 };
+static_assert(sizeof(Candidate) == 16);
+
+// Keys above every ranking key a top-k buffer accepts.
+inline constexpr int32_t kHighestKey = std::numeric_limits<int32_t>::max();
 
 // The total order: a larger key first, then a lower index.
 inline bool ranks_before(const Candidate& a, const Candidate& b) {
@@ -37,6 +43,7 @@ inline float score_of_key(int32_t key) {
 // The candidate buffers of a run of queries, owned by one thread at a time.
 class TopKSet {
  public:
+  TopKSet() = default;
   // Buffers for `queries` queries keeping `k` (>= 1) each.
   TopKSet(uint64_t queries, uint64_t k);
   TopKSet(TopKSet&&) = default;
@@ -47,7 +54,7 @@ class TopKSet {
   void reset(uint64_t queries, uint64_t k);
 
   // Query q accepts nothing more (a query that gets no rows).
-  void close(uint64_t q) { floor_[q] = Candidate{0, std::numeric_limits<int32_t>::max()}; }
+  void close(uint64_t q) { floor_[q] = Candidate{0, kHighestKey}; }
 
   uint64_t queries() const { return queries_; }
   uint64_t k() const { return k_; }
@@ -58,10 +65,12 @@ class TopKSet {
   // them, and an out-of-line copy compiled for one of them must not become
   // the one the rest of the program calls.
   [[gnu::always_inline]] int32_t floor_key(uint64_t q) const { return floor_[q].key; }
+  // Keys above this one never enter (none for a top k).
+  [[gnu::always_inline]] int32_t ceiling_key() const { return kHighestKey; }
 
   // Offers row `index` with ranking key `key` to query q.
   [[gnu::always_inline]] void offer(uint64_t q, uint64_t index, int32_t key) {
-    const Candidate c{index, key};
+    const Candidate c{index, key, 0};
     if (!ranks_before(c, floor_[q])) return;
     Candidate* buffer = candidates_.data() + q * capacity_;
     buffer[sizes_[q]++] = c;

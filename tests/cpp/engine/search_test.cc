@@ -155,36 +155,98 @@ struct Result {
   std::vector<uint64_t> counts;
 };
 
+struct Ranked {
+  int32_t key;
+  uint64_t index;
+  float score;
+};
+
 // The model: every allowed row scored alone by the single-query chain, all
-// sorted by (key descending, index ascending), the first k kept.
-Result model_search(const Case& c) {
-  Result r;
-  r.counts.assign(c.queries, 0);
-  r.indices.assign(c.queries * c.k, -1);
-  r.score_bits.assign(c.queries * c.k, 0xDEADBEEF);
+// sorted by (key descending, index ascending); none for a zero query.
+std::vector<std::vector<Ranked>> model_ranking(const Case& c) {
+  std::vector<std::vector<Ranked>> all(c.queries);
   const similarity::FlatMatrixView matrix{{c.widened.data(), c.widened.size()}, c.dim};
   for (uint64_t q = 0; q < c.queries; ++q) {
     const similarity::VectorView query{c.query_values.data() + q * c.dim, c.dim};
     const float squares = similarity::squared_norm(query);
     if (squares == 0.0f) continue;
     const float norm = std::sqrt(squares);
-    std::vector<std::pair<int32_t, uint64_t>> ranked;
     for (uint64_t i = 0; i < c.rows; ++i) {
       if (!c.allowed.empty() && c.allowed[i] == 0) continue;
-      ranked.emplace_back(ranking_key(similarity::row_cosine(query, norm, matrix, i)), i);
+      const float score = similarity::row_cosine(query, norm, matrix, i);
+      all[q].push_back(Ranked{ranking_key(score), i, score});
     }
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-      return a.first != b.first ? a.first > b.first : a.second < b.second;
+    std::sort(all[q].begin(), all[q].end(), [](const Ranked& a, const Ranked& b) {
+      return a.key != b.key ? a.key > b.key : a.index < b.index;
     });
-    const uint64_t kept = std::min<uint64_t>(c.k, ranked.size());
+  }
+  return all;
+}
+
+// The model's top k: the first k of each ranking.
+Result model_search(const Case& c, const std::vector<std::vector<Ranked>>& ranking) {
+  Result r;
+  r.counts.assign(c.queries, 0);
+  r.indices.assign(c.queries * c.k, -1);
+  r.score_bits.assign(c.queries * c.k, 0xDEADBEEF);
+  for (uint64_t q = 0; q < c.queries; ++q) {
+    const uint64_t kept = std::min<uint64_t>(c.k, ranking[q].size());
     r.counts[q] = kept;
     for (uint64_t j = 0; j < kept; ++j) {
-      r.indices[q * c.k + j] = static_cast<int64_t>(ranked[j].second);
-      const float score = similarity::row_cosine(query, norm, matrix, ranked[j].second);
-      r.score_bits[q * c.k + j] = std::bit_cast<uint32_t>(score);
+      r.indices[q * c.k + j] = static_cast<int64_t>(ranking[q][j].index);
+      r.score_bits[q * c.k + j] = std::bit_cast<uint32_t>(ranking[q][j].score);
     }
   }
   return r;
+}
+
+// The model's threshold search: each ranking's rows with score >= threshold,
+// as (lims, indices, score bits).
+Result model_range(const std::vector<std::vector<Ranked>>& ranking, float threshold) {
+  Result r;
+  r.counts.push_back(0);
+  for (const std::vector<Ranked>& rows : ranking) {
+    for (const Ranked& row : rows) {
+      if (!(row.score >= threshold)) continue;
+      r.indices.push_back(static_cast<int64_t>(row.index));
+      r.score_bits.push_back(std::bit_cast<uint32_t>(row.score));
+    }
+    r.counts.push_back(r.indices.size());
+  }
+  return r;
+}
+
+Result engine_range(const Case& c, const SearchPlan& plan, float threshold) {
+  const QueryBlock queries{c.query_values.data(), c.queries};
+  RangeResult found = search_range_with(plan, queries, c.matrix(), threshold,
+                                        c.allowed.empty() ? nullptr : c.allowed.data());
+  Result r;
+  r.counts.assign(found.lims.begin(), found.lims.end());
+  r.indices.assign(found.indices.begin(), found.indices.end());
+  for (float s : found.scores) r.score_bits.push_back(std::bit_cast<uint32_t>(s));
+  return r;
+}
+
+// A threshold that cuts somewhere interesting: a score that occurs (ties at
+// the threshold), a zero of either sign, or beyond every score.
+float pick_threshold(std::mt19937_64& rng, const std::vector<std::vector<Ranked>>& ranking) {
+  switch (rng() % 6) {
+    case 0:
+      return 0.0f;
+    case 1:
+      return -0.0f;
+    case 2:
+      return -std::numeric_limits<float>::infinity();
+    case 3:
+      return 0.9f;
+    default:
+      for (const std::vector<Ranked>& rows : ranking) {
+        if (rows.empty()) continue;
+        const float score = rows[rng() % rows.size()].score;
+        if (!std::isnan(score)) return score;
+      }
+      return 0.5f;
+  }
 }
 
 Result engine_search(const Case& c, const SearchPlan& plan, uint64_t first_query,
@@ -210,14 +272,18 @@ std::vector<KernelKind> supported_kernels() {
 
 // The whole result (indices, score bits, counts, untouched slots) equals the
 // model's for every kernel, block size, inline or pooled run, and for the
-// queries searched all together, one at a time, or split in two batches.
+// queries searched all together or split in two batches; so does a threshold
+// search.
 TEST(SearchTest, EqualsModelOverRandomShapes) {
   std::mt19937_64 rng(20261207);
   const ElementType types[] = {ElementType::kFloat32, ElementType::kFloat16,
                                ElementType::kBFloat16};
   for (int round = 0; round < kRounds; ++round) {
     const Case c = make_case(rng, types[round % 3]);
-    const Result expected = model_search(c);
+    const std::vector<std::vector<Ranked>> ranking = model_ranking(c);
+    const Result expected = model_search(c, ranking);
+    const float threshold = pick_threshold(rng, ranking);
+    const Result expected_range = model_range(ranking, threshold);
     for (KernelKind kind : supported_kernels()) {
       for (uint64_t block_rows : {uint64_t{0}, uint64_t{32}, uint64_t{96}}) {
         SearchPlan plan;
@@ -248,17 +314,27 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         ASSERT_EQ(joined.counts, expected.counts);
         ASSERT_EQ(joined.indices, expected.indices);
         ASSERT_EQ(joined.score_bits, expected.score_bits);
+        // Every row at or above a threshold, in the same order.
+        SCOPED_TRACE("threshold " + std::to_string(threshold));
+        const Result range = engine_range(c, plan, threshold);
+        ASSERT_EQ(range.counts, expected_range.counts);
+        ASSERT_EQ(range.indices, expected_range.indices);
+        ASSERT_EQ(range.score_bits, expected_range.score_bits);
       }
     }
   }
 }
 
-// A zero-width matrix is a caller's fault, reported as a panic.
-TEST(SearchTest, ZeroDimPanics) {
+// A zero-width matrix and a NaN threshold are a caller's faults, reported as
+// panics.
+TEST(SearchTest, BrokenPreconditionsPanic) {
   float query = 1.0f;
   uint64_t count = 0;
   EXPECT_THROW(search_top_k({&query, 1}, MatrixView{&query, 1, 0, ElementType::kFloat32}, 1,
                             nullptr, nullptr, nullptr, &count),
+               PanicError);
+  EXPECT_THROW(search_range({&query, 1}, MatrixView{&query, 1, 1, ElementType::kFloat32},
+                            std::numeric_limits<float>::quiet_NaN(), nullptr),
                PanicError);
 }
 
