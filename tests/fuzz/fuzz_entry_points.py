@@ -206,7 +206,7 @@ def decode_matrix(fdp, ctx):
     of rows, or a flat array for dim=."""
     kind = fdp.ConsumeIntInRange(0, 7)
     if kind <= 4:
-        rows = fdp.ConsumeIntInRange(0, 24)
+        rows = fdp.ConsumeIntInRange(0, 2000 if fdp.ConsumeIntInRange(0, 15) == 0 else 24)
         width = fdp.ConsumeIntInRange(0, 9)
         shape = [(rows, width), (rows, width), (rows, width), (rows * width,), (rows, width, 2)][kind]
         return V.decode_buffer(fdp, ctx, shape=shape, others=False), width

@@ -534,6 +534,10 @@ def decode_buffer(fdp, ctx, rows_max=20, dim_max=9, shape=None, others=True):
         obj = [[1.0, 2.0], 3.0, None, "abcd"][fdp.ConsumeIntInRange(0, 3)]
         return Arg(obj, bad=True)
     if shape is None:
+        if fdp.ConsumeIntInRange(0, 15) == 0:
+            # Now and then a matrix big enough to be split over the workers,
+            # with the row scorer's full blocks and its tails.
+            rows_max, dim_max = 3000, 40
         ndim = [1, 1, 1, 2, 2, 0, 3][fdp.ConsumeIntInRange(0, 6)]
         shape = tuple(fdp.ConsumeIntInRange(0, rows_max if i == 0 else dim_max) for i in range(ndim))
     ndim = len(shape)
@@ -542,7 +546,9 @@ def decode_buffer(fdp, ctx, rows_max=20, dim_max=9, shape=None, others=True):
     offset = fdp.ConsumeIntInRange(0, 3) if fdp.ConsumeIntInRange(0, 3) == 0 else 0
     vals = decode_array_values(fdp, min(size, 64))
     if size > 64:
-        vals = (vals * (size // max(len(vals), 1) + 1))[:size] if vals else [0.0] * size
+        # The decoded values repeated: a period that rarely divides the row
+        # width, so rows differ, and many exact ties.
+        vals = np.resize(np.array(vals or [0.0], dtype=np.float64), size)
     # Place the data `offset` bytes past an aligned start.
     raw = np.zeros(size * dtype.itemsize + offset + 8, dtype=np.uint8)
     with np.errstate(all="ignore"):
