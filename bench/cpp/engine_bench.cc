@@ -1,5 +1,6 @@
 // engine_bench [--queries Q] [--rows N] [--dim D] [--k K] [--repeats R] [--type f32|f16|bf16]
 //              [--kernel scalar|avx2|avx512] [--allowed FRACTION] [--probe 1]
+//              [--block ROWS]
 //
 // Times search_top_k() on the global pool (RAYON_NUM_THREADS sets its size)
 // and prints the median and best of R calls, with the rate in multiply-add
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     if (flag == "--k") k = std::strtoull(value, nullptr, 10);
     if (flag == "--repeats") repeats = std::strtoull(value, nullptr, 10);
     if (flag == "--allowed") allowed_fraction = std::strtod(value, nullptr);
+    if (flag == "--block") plan.block_rows = std::strtoull(value, nullptr, 10);
     if (flag == "--probe") probe = std::strtoull(value, nullptr, 10) != 0;
     if (flag == "--type") {
       const std::string t = value;

@@ -17,8 +17,10 @@ uint64_t tile_queries(KernelKind kind) {
 void interleave_queries(KernelKind kind, const float* queries, uint64_t count, uint64_t dim,
                         float* out) {
   const uint64_t per_tile = tile_queries(kind);
-  for (uint64_t first = 0; first < count; first += per_tile) {
-    const uint64_t n = count - first < per_tile ? count - first : per_tile;
+  const uint64_t tiles = (count + per_tile - 1) / per_tile;
+  for (uint64_t t = 0; t < tiles; ++t) {
+    const uint64_t first = t * count / tiles;
+    const uint64_t n = (t + 1) * count / tiles - first;
     float* tile = out + first * dim;
     for (uint64_t q = 0; q < n; ++q) {
       const float* query = queries + (first + q) * dim;

@@ -31,9 +31,10 @@ struct BlockScratch {
 uint64_t tile_queries(KernelKind kind);
 
 // Writes queries[0 .. count) (dim values each, row-major) as `kind`'s
-// micro-kernel reads them: in tiles of tile_queries(kind) queries (the last
-// one shorter), tile t from out + t * tile_queries(kind) * dim, with element
-// j of its query q at j * (queries in the tile) + q. count * dim floats.
+// micro-kernel reads them: in T = ceil(count / tile_queries(kind)) tiles of
+// nearly equal size, tile t holding queries [t * count / T,
+// (t + 1) * count / T) from out + (t * count / T) * dim, with element j of
+// its query q at j * (queries in the tile) + q. count * dim floats.
 void interleave_queries(KernelKind kind, const float* queries, uint64_t count, uint64_t dim,
                         float* out);
 
@@ -51,6 +52,11 @@ struct BlockJob {
   uint64_t query_count = 0;
   uint64_t first_query = 0;
   BlockScratch scratch;
+  // Bytes to request into the second-level cache while the block is scored
+  // (the next block's rows, or none): the kernel spreads the requests over
+  // its tiles, so that the next block is packed from cache.
+  const char* ahead = nullptr;
+  uint64_t ahead_bytes = 0;
 };
 
 // Offers every (query, row) of `job` whose score may rank in the sink's top

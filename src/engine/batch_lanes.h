@@ -2,8 +2,9 @@
 //
 // A block of rows is packed once: its rows are widened to binary32, cut into
 // groups of Isa::kLanes rows and transposed, so that column j of a group is
-// one vector with row k in lane k; each row's squared-norm chain runs while
-// packing, and only its root is kept. The packed block is then read once per
+// one vector with row k in lane k; each row's squared-norm chain then runs
+// over the packed columns (several groups' chains at once), and only its
+// root is kept. The packed block is then read once per
 // tile of queries: a micro-kernel keeps kGroups x NQ vectors of dot chains in
 // registers, broadcasts one query element at a time and adds its product with
 // each group's column. Every lane runs exactly the scalar chain: from -0.0, in
@@ -57,16 +58,17 @@
 
 namespace velk::engine::lanes {
 
+inline constexpr uint64_t kCacheLine = 64;
+
 // Packs rows rows[0 .. kLanes) (any rows of the matrix; a short group
-// repeats its last row) into `packed` (dim vectors, column j at
-// packed + j * kLanes) and writes their roots. Requests the lines of the
-// rows in `ahead` (another group, or null) as the columns are read.
+// repeats its last row) into `packed`: dim vectors, column j at
+// packed + j * kLanes. Requests the lines of the rows in `ahead` (another
+// group, or null) as the columns are read.
 template <class Isa, class Elements>
 void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, float* packed,
-                float* roots, const typename Elements::Storage* const* ahead) {
+                const typename Elements::Storage* const* ahead) {
   using Vec = typename Isa::Vec;
   constexpr uint64_t kLanes = Isa::kLanes;
-  Vec squares = Isa::initial();
   Vec column[kLanes];
   uint64_t j = 0;
   for (; j + kLanes <= dim; j += kLanes) {
@@ -74,29 +76,58 @@ void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, flo
       for (uint64_t k = 0; k < kLanes; ++k) _mm_prefetch(ahead[k] + j, _MM_HINT_T0);
     }
     Isa::template load_transposed<Elements>(rows, j, kLanes, column);
-    for (uint64_t c = 0; c < kLanes; ++c) {
-      Isa::store(packed + (j + c) * kLanes, column[c]);
-      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-    }
+    for (uint64_t c = 0; c < kLanes; ++c) Isa::store(packed + (j + c) * kLanes, column[c]);
   }
   if (j < dim) {
     const uint64_t count = dim - j;
     Isa::template load_transposed<Elements>(rows, j, count, column);
-    for (uint64_t c = 0; c < count; ++c) {
-      Isa::store(packed + (j + c) * kLanes, column[c]);
-      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+    for (uint64_t c = 0; c < count; ++c) Isa::store(packed + (j + c) * kLanes, column[c]);
+  }
+}
+
+// The roots of the squared norms of kChains packed groups from `packed`
+// (dim * kLanes floats each), each row's chain over its columns in order;
+// the groups' chains are independent, so that several run at once.
+template <class Isa, int kChains>
+[[gnu::always_inline]] inline void take_roots(const float* packed, uint64_t dim, float* roots) {
+  using Vec = typename Isa::Vec;
+  constexpr uint64_t kLanes = Isa::kLanes;
+  Vec squares[kChains];
+  for (int g = 0; g < kChains; ++g) squares[g] = Isa::initial();
+  for (uint64_t j = 0; j < dim; ++j) {
+#pragma GCC unroll 8
+    for (int g = 0; g < kChains; ++g) {
+      const Vec x = Isa::load(packed + g * dim * kLanes + j * kLanes);
+      squares[g] = Isa::add_in_order(squares[g], Isa::mul_in_order(x, x));
     }
   }
-  Isa::store(roots, Isa::roots(squares));
+  for (int g = 0; g < kChains; ++g) Isa::store(roots + g * kLanes, Isa::roots(squares[g]));
 }
+
+// Requests for the lines of a byte range, a few at a time: the next block's
+// rows, spread over the columns of the tiles that score this one, so that
+// they come in while the multiply and add units are busy, without a burst
+// that would stall on the line-fill buffers.
+struct AheadRequests {
+  const char* next = nullptr;
+  const char* end = nullptr;
+  uint64_t per_column = 0;
+
+  [[gnu::always_inline]] void request(uint64_t lines) {
+    for (uint64_t n = 0; n < lines && next < end; ++n, next += kCacheLine) {
+      _mm_prefetch(next, _MM_HINT_T1);
+    }
+  }
+};
 
 // The scores of kGroups' consecutive packed groups (from `packed`, each
 // dim * kLanes floats) against NQ queries interleaved in `tile` (element j
 // of query q at tile[j * NQ + q]): out[q * kGroups + g] is the vector of
-// group g's scores for query q.
+// group g's scores for query q. Issues ahead.per_column requests per column.
 template <class Isa, int kGroups, int NQ>
 [[gnu::noinline]] void score_tile(const float* packed, const float* roots, const float* tile,
-                                  const float* norms, uint64_t dim, typename Isa::Vec* out) {
+                                  const float* norms, uint64_t dim, typename Isa::Vec* out,
+                                  AheadRequests& ahead) {
   using Vec = typename Isa::Vec;
   constexpr uint64_t kLanes = Isa::kLanes;
   const uint64_t group_floats = dim * kLanes;
@@ -106,7 +137,9 @@ template <class Isa, int kGroups, int NQ>
 #pragma GCC unroll 4
     for (int g = 0; g < kGroups; ++g) acc[q][g] = Isa::initial();
   }
+  const uint64_t requests = ahead.next < ahead.end ? ahead.per_column : 0;
   for (uint64_t j = 0; j < dim; ++j) {
+    if (requests != 0) ahead.request(requests);
     Vec row[kGroups];
 #pragma GCC unroll 4
     for (int g = 0; g < kGroups; ++g) row[g] = Isa::load(packed + g * group_floats + j * kLanes);
@@ -134,11 +167,11 @@ template <class Isa, int kGroups, int... kCounts>
                                                  uint64_t queries, const float* packed,
                                                  const float* roots, const float* tile,
                                                  const float* norms, uint64_t dim,
-                                                 typename Isa::Vec* out) {
+                                                 typename Isa::Vec* out, AheadRequests& ahead) {
   using Tile = void (*)(const float*, const float*, const float*, const float*, uint64_t,
-                        typename Isa::Vec*);
+                        typename Isa::Vec*, AheadRequests&);
   static constexpr Tile kTiles[] = {&score_tile<Isa, kGroups, kCounts + 1>...};
-  kTiles[queries - 1](packed, roots, tile, norms, dim, out);
+  kTiles[queries - 1](packed, roots, tile, norms, dim, out, ahead);
 }
 
 // Offers the lanes of `scores` (rows rows[0 .. valid)) that pass query q's
@@ -187,22 +220,40 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
       ahead = pointers[(g + 1) % 2];
     }
     pack_group<Isa, Elements>(pointers[g % 2], dim, job.scratch.packed + g * dim * kLanes,
-                              job.scratch.roots + g * kLanes, ahead);
+                              ahead);
   }
+  // Then the rows' norm chains, eight groups at a time.
+  uint64_t g = 0;
+  for (; g + 8 <= groups; g += 8) {
+    take_roots<Isa, 8>(job.scratch.packed + g * dim * kLanes, dim, job.scratch.roots + g * kLanes);
+  }
+  for (; g < groups; ++g) {
+    take_roots<Isa, 1>(job.scratch.packed + g * dim * kLanes, dim, job.scratch.roots + g * kLanes);
+  }
+
+  // The requests for the next block go out evenly over the columns of the
+  // block's tiles.
+  const uint64_t query_tiles = (job.query_count + Isa::kQueries - 1) / Isa::kQueries;
+  const uint64_t tiles = query_tiles * ((groups + kGroups - 1) / kGroups);
+  AheadRequests ahead{job.ahead, job.ahead + job.ahead_bytes, 0};
+  const uint64_t columns = tiles * dim;
+  ahead.per_column = (job.ahead_bytes / kCacheLine + columns - 1) / columns;
 
   // One tile of queries at a time, interleaved so that the micro-kernel
   // reaches each of its queries at a fixed offset.
   constexpr auto kCounts = std::make_integer_sequence<int, Isa::kQueries>();
   Vec scores[Isa::kQueries * kGroups];
-  for (uint64_t q0 = 0; q0 < job.query_count; q0 += Isa::kQueries) {
-    const uint64_t nq =
-        job.query_count - q0 < Isa::kQueries ? job.query_count - q0 : Isa::kQueries;
+  for (uint64_t t = 0; t < query_tiles; ++t) {
+    // Tiles of nearly equal size (see interleave_queries()).
+    const uint64_t q0 = t * job.query_count / query_tiles;
+    const uint64_t nq = (t + 1) * job.query_count / query_tiles - q0;
     const float* tile = job.queries + q0 * dim;
     const float* norms = job.norms + q0;
-    uint64_t g = 0;
+    g = 0;
     for (; g + kGroups <= groups; g += kGroups) {
       score_tile_of<Isa, kGroups>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
-                                  job.scratch.roots + g * kLanes, tile, norms, dim, scores);
+                                  job.scratch.roots + g * kLanes, tile, norms, dim, scores,
+                                  ahead);
       for (uint64_t q = 0; q < nq; ++q) {
         for (int h = 0; h < kGroups; ++h) {
           const uint64_t first = (g + h) * kLanes;
@@ -213,7 +264,7 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
     }
     for (; g < groups; ++g) {
       score_tile_of<Isa, 1>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
-                            job.scratch.roots + g * kLanes, tile, norms, dim, scores);
+                            job.scratch.roots + g * kLanes, tile, norms, dim, scores, ahead);
       const uint64_t first = g * kLanes;
       for (uint64_t q = 0; q < nq; ++q) {
         offer_lanes<Isa, Sink>(scores[q], job.rows + first, job.row_count - first,

@@ -46,6 +46,8 @@ constexpr uint64_t kMaxPassQueries = 4096;
 
 uint64_t round_up(uint64_t n, uint64_t step) { return (n + step - 1) / step * step; }
 
+uint64_t element_bytes(ElementType type) { return type == ElementType::kFloat32 ? 4 : 2; }
+
 uint64_t block_rows_for(const SearchPlan& plan, uint64_t dim) {
   if (plan.block_rows != 0) return round_up(plan.block_rows, kBlockRowsStep);
   const uint64_t fit = kPackedBlockBytes / (dim * sizeof(float)) / kBlockRowsStep * kBlockRowsStep;
@@ -209,8 +211,9 @@ class Search {
     }
   }
 
-  // Runs the batch kernel over the rows collected so far.
-  void flush_rows(WorkerState<Sink>& w) {
+  // Runs the batch kernel over the rows collected so far, requesting rows
+  // [ahead_first, ahead_last) meanwhile.
+  void flush_rows(WorkerState<Sink>& w, uint64_t ahead_first = 0, uint64_t ahead_last = 0) {
     if (w.rows.empty()) return;
     BlockJob job;
     job.matrix = matrix_;
@@ -221,6 +224,9 @@ class Search {
     job.query_count = pass_count_;
     job.first_query = 0;
     job.scratch = w.scratch;
+    const uint64_t row_bytes = matrix_.dim * element_bytes(matrix_.type);
+    job.ahead = static_cast<const char*>(matrix_.data) + ahead_first * row_bytes;
+    job.ahead_bytes = (ahead_last - ahead_first) * row_bytes;
     score_block(plan_.kernel, job, w.set);
     w.rows.clear();
   }
@@ -245,7 +251,15 @@ class Search {
       }
       w.rows.push_back(i);
       ++i;
-      if (w.rows.size() == block_rows_) flush_rows(w);
+      if (w.rows.size() == block_rows_) {
+        // Without a filter the next block is the next rows: request them
+        // while this one is scored.
+        if (allowed_ == nullptr) {
+          flush_rows(w, i, std::min(last, i + block_rows_));
+        } else {
+          flush_rows(w);
+        }
+      }
     }
     flush_rows(w);
   }
