@@ -13,6 +13,7 @@ nothing but CPython. `velk.dask` ranks a dask array block by block.
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any
 
 from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
@@ -27,6 +28,14 @@ from velk._arrays import (
 
 if TYPE_CHECKING:
     from velk._arrays import FloatArray, IndexArray
+
+try:
+    # The version is written once, in pyproject.toml, and read from the
+    # installed distribution's metadata.
+    __version__: str = version("velk")
+except PackageNotFoundError:  # a source tree put on the path without installing it
+    __version__ = "0+unknown"
+del version, PackageNotFoundError
 
 __all__ = [
     "cosine_similarity",

@@ -3,6 +3,8 @@ results that match _velk.top_k_flat_np bit for bit."""
 
 import subprocess
 import sys
+import tomllib
+from pathlib import Path
 
 import pytest
 
@@ -213,3 +215,9 @@ def test_import_without_numpy_and_a_clear_error_from_search():
     )
     assert done.returncode == 0, done.stderr
     assert "velk[numpy]" in done.stdout
+
+
+def test_version_is_the_one_pyproject_declares():
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    declared = tomllib.loads(pyproject.read_text())["project"]["version"]
+    assert velk.__version__ == declared
