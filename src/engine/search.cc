@@ -42,6 +42,11 @@ constexpr uint64_t kDefaultInlinePairs = uint64_t{1} << 21;
 // Queries per pass over the matrix: as many as keep each worker's candidate
 // buffers within this many bytes.
 constexpr uint64_t kCandidateBytesPerWorker = 16 << 20;
+
+// With a progress report, a pass runs in steps of about this many
+// multiply-add pairs (some tens of milliseconds): the report comes that
+// often, and each step costs one wake-up of the pool.
+constexpr uint64_t kStepPairs = uint64_t{1} << 32;
 constexpr uint64_t kMaxPassQueries = 4096;
 
 uint64_t round_up(uint64_t n, uint64_t step) { return (n + step - 1) / step * step; }
@@ -111,7 +116,10 @@ class Search {
   // Scores queries [first, first + count) of `queries` (norms[q] their
   // norms, 0 for a query that gets no rows) over every row, on the calling
   // thread alone or on the pool.
-  void run_pass(const float* queries, const float* norms, uint64_t count, bool inline_run) {
+  // Starts a pass over queries [0, count) of `queries` (norms[q] their
+  // norms, 0 for a query that gets no rows): empties the workers' buffers
+  // (as each worker next takes work).
+  void begin_pass(const float* queries, const float* norms, uint64_t count) {
     pass_queries_ = queries;
     // The batch kernel reads the queries interleaved by tiles; one copy for
     // every worker.
@@ -125,16 +133,24 @@ class Search {
     ++pass_;
     single_ = count == 1 && matrix_.type == ElementType::kFloat32;
     unit_rows_ = single_ ? kSingleUnitRows : block_rows_;
-    const uint64_t units = (matrix_.rows + unit_rows_ - 1) / unit_rows_;
+  }
+
+  // The pass's rows come in units of this many (the last one shorter).
+  uint64_t unit_rows() const { return unit_rows_; }
+  uint64_t units() const { return (matrix_.rows + unit_rows_ - 1) / unit_rows_; }
+
+  // Scores the pass's queries over units [first, last) of rows, on the
+  // calling thread alone or on the pool.
+  void scan(uint64_t first, uint64_t last, bool inline_run) {
     if (inline_run) {
       if (workers_.empty()) workers_.resize(1);
-      run_leaf(workers_[0], 0, units);
+      run_leaf(workers_[0], first, last);
       return;
     }
     pool::run_in_pool([&](pool::WorkerThread& worker, bool injected) {
       const uint64_t threads = worker.pool().thread_count();
       if (workers_.size() < threads) workers_.resize(threads);
-      scan_units(0, units, threads, injected);
+      scan_units(first, last, threads, injected);
       return 0;
     });
   }
@@ -376,17 +392,56 @@ void search_top_k(const QueryBlock& queries, const MatrixView& matrix, uint64_t 
   search_top_k_with(default_plan(), queries, matrix, k, allowed, indices, scores, counts);
 }
 
+namespace {
+
+// Runs one pass in steps of about kStepPairs multiply-add pairs, reporting
+// after each one. Returns false if the report asked to stop.
+template <class Sink>
+bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* norms,
+                       uint64_t count, const MatrixView& matrix, bool inline_run,
+                       uint64_t step_pairs, const Progress& progress, uint64_t& done,
+                       uint64_t total) {
+  search.begin_pass(queries, norms, count);
+  const uint64_t units = search.units();
+  uint64_t step = units;
+  if (progress.report != nullptr) {
+    const uint64_t unit_pairs = count * search.unit_rows() * matrix.dim;
+    step = std::clamp<uint64_t>((step_pairs != 0 ? step_pairs : kStepPairs) / unit_pairs, 1,
+                                units);
+  }
+  for (uint64_t first = 0; first < units; first += step) {
+    const uint64_t last = std::min(units, first + step);
+    search.scan(first, last, inline_run);
+    if (progress.report != nullptr) {
+      const uint64_t rows = std::min(matrix.rows, last * search.unit_rows()) -
+                            first * search.unit_rows();
+      done += count * rows;
+      if (!progress.report(progress.context, done, total)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
                        const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
                        int64_t* indices, float* scores, uint64_t* counts) {
+  search_top_k_with(plan, queries, matrix, k, allowed, indices, scores, counts, Progress{});
+}
+
+bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
+                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
+                       int64_t* indices, float* scores, uint64_t* counts,
+                       const Progress& progress) {
   VELK_ASSERT(kernel_supported(plan.kernel));
   VELK_ASSERT(matrix.dim != 0);
-  if (queries.count == 0) return;
+  if (queries.count == 0) return true;
   const uint64_t kept = std::min(k, matrix.rows);
   GrowableArray<float> norms;
   if (kept == 0 || !take_norms(queries, matrix.dim, norms)) {
     std::fill(counts, counts + queries.count, 0);
-    return;
+    return true;
   }
   const uint64_t dim = matrix.dim;
   const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
@@ -395,10 +450,15 @@ void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
 
   Search<TopKSet> search(plan, matrix, k, KeyRange{}, allowed);
   const bool inline_run = runs_inline(plan, queries.count, matrix);
+  const uint64_t total = queries.count * matrix.rows;
+  uint64_t done = 0;
   GrowableArray<Candidate> scratch;
   for (uint64_t first = 0; first < queries.count; first += per_pass) {
     const uint64_t count = std::min(per_pass, queries.count - first);
-    search.run_pass(queries.data + first * dim, norms.data() + first, count, inline_run);
+    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count,
+                           matrix, inline_run, plan.step_pairs, progress, done, total)) {
+      return false;
+    }
     std::vector<TopKSet*>& sets = search.pass_sets();
     for (uint64_t q = 0; q < count; ++q) {
       const uint64_t slot = (first + q) * k;
@@ -406,6 +466,7 @@ void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
           merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
     }
   }
+  return true;
 }
 
 RangeResult search_range(const QueryBlock& queries, const MatrixView& matrix, float threshold,
@@ -416,26 +477,41 @@ RangeResult search_range(const QueryBlock& queries, const MatrixView& matrix, fl
 RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
                               const MatrixView& matrix, float threshold,
                               const uint8_t* allowed) {
+  RangeResult result;
+  search_range_with(plan, queries, matrix, threshold, allowed, Progress{}, result);
+  return result;
+}
+
+bool search_range_with(const SearchPlan& plan, const QueryBlock& queries,
+                       const MatrixView& matrix, float threshold, const uint8_t* allowed,
+                       const Progress& progress, RangeResult& result) {
   VELK_ASSERT(kernel_supported(plan.kernel));
   VELK_ASSERT(matrix.dim != 0);
   const KeyRange range = key_range_at_least(threshold);
-  RangeResult result;
+  result.lims.clear();
+  result.indices.clear();
+  result.scores.clear();
   result.lims.push_back(0);
   GrowableArray<float> norms;
   if (matrix.rows == 0 || !take_norms(queries, matrix.dim, norms)) {
     for (uint64_t q = 0; q < queries.count; ++q) result.lims.push_back(0);
-    return result;
+    return true;
   }
   const uint64_t dim = matrix.dim;
   Search<RangeSet> search(plan, matrix, /*k=*/0, range, allowed);
   const bool inline_run = runs_inline(plan, queries.count, matrix);
+  const uint64_t total = queries.count * matrix.rows;
+  uint64_t done = 0;
   for (uint64_t first = 0; first < queries.count; first += kMaxPassQueries) {
     const uint64_t count = std::min(kMaxPassQueries, queries.count - first);
-    search.run_pass(queries.data + first * dim, norms.data() + first, count, inline_run);
+    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count,
+                           matrix, inline_run, plan.step_pairs, progress, done, total)) {
+      return false;
+    }
     std::vector<RangeSet*>& sets = search.pass_sets();
     append_ranges(sets.data(), sets.size(), count, result.lims, result.indices, result.scores);
   }
-  return result;
+  return true;
 }
 
 }  // namespace velk::engine

@@ -101,18 +101,40 @@ struct SearchPlan {
   // Work, in multiply-add pairs, below which the call runs on the calling
   // thread without waking the pool. 0 always uses the pool.
   uint64_t inline_pairs = 0;
+  // Work, in multiply-add pairs, of each step between progress reports. 0
+  // picks the default.
+  uint64_t step_pairs = 0;
 };
 
 // The plan search_top_k() follows.
 SearchPlan default_plan();
 
-// search_top_k() and search_range() under `plan`. Panic if plan.kernel is
-// not supported.
+// Progress of a long call. Without `report`, a call runs in one go.
+// With it, the call runs in steps of some tens of milliseconds of work and
+// calls report(context, done, total) on the calling thread after each one,
+// where done of total (query, row) pairs have been scored; the report may
+// take the interpreter lock (no worker waits on it). If it returns false,
+// the call stops there and returns false; its outputs are then unspecified.
+struct Progress {
+  bool (*report)(void* context, uint64_t done, uint64_t total) = nullptr;
+  void* context = nullptr;
+};
+
+// search_top_k() and search_range() under `plan`, and with a progress
+// report. Panic if plan.kernel is not supported. The results do not depend
+// on whether a report is given.
 void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
                        const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
                        int64_t* indices, float* scores, uint64_t* counts);
 RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
                               const MatrixView& matrix, float threshold,
                               const uint8_t* allowed);
+bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
+                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
+                       int64_t* indices, float* scores, uint64_t* counts,
+                       const Progress& progress);
+bool search_range_with(const SearchPlan& plan, const QueryBlock& queries,
+                       const MatrixView& matrix, float threshold, const uint8_t* allowed,
+                       const Progress& progress, RangeResult& result);
 
 }  // namespace velk::engine

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "src/engine/elements.h"
@@ -249,15 +250,38 @@ float pick_threshold(std::mt19937_64& rng, const std::vector<std::vector<Ranked>
   }
 }
 
+// Records the progress reports of a call: each on the calling thread, done
+// growing to the total.
+struct ProgressLog {
+  std::thread::id caller = std::this_thread::get_id();
+  uint64_t reports = 0;
+  uint64_t done = 0;
+  uint64_t total = 0;
+  bool in_order = true;
+
+  static bool record(void* context, uint64_t done, uint64_t total) {
+    auto* log = static_cast<ProgressLog*>(context);
+    log->in_order &= std::this_thread::get_id() == log->caller && done > log->done &&
+                     done <= total && (log->reports == 0 || total == log->total);
+    ++log->reports;
+    log->done = done;
+    log->total = total;
+    return true;
+  }
+};
+
 Result engine_search(const Case& c, const SearchPlan& plan, uint64_t first_query,
-                     uint64_t query_count) {
+                     uint64_t query_count, ProgressLog* log = nullptr) {
   Result r;
   r.counts.assign(query_count, 12345);
   r.indices.assign(query_count * c.k, -1);
   std::vector<float> scores(query_count * c.k, from_bits(0xDEADBEEF));
   const QueryBlock queries{c.query_values.data() + first_query * c.dim, query_count};
-  search_top_k_with(plan, queries, c.matrix(), c.k, c.allowed.empty() ? nullptr : c.allowed.data(),
-                    r.indices.data(), scores.data(), r.counts.data());
+  Progress progress;
+  if (log != nullptr) progress = Progress{&ProgressLog::record, log};
+  EXPECT_TRUE(search_top_k_with(plan, queries, c.matrix(), c.k,
+                                c.allowed.empty() ? nullptr : c.allowed.data(), r.indices.data(),
+                                scores.data(), r.counts.data(), progress));
   for (float s : scores) r.score_bits.push_back(std::bit_cast<uint32_t>(s));
   return r;
 }
@@ -290,13 +314,20 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         plan.kernel = kind;
         plan.block_rows = block_rows;
         plan.inline_pairs = (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        plan.step_pairs = 1 + rng() % 100000;
         const std::string where = "round " + std::to_string(round) + " kernel " +
                                   std::to_string(static_cast<int>(kind)) + " block " +
                                   std::to_string(block_rows) + " rows " +
                                   std::to_string(c.rows) + " dim " + std::to_string(c.dim) +
                                   " k " + std::to_string(c.k);
         SCOPED_TRACE(where);
-        const Result all = engine_search(c, plan, 0, c.queries);
+        // In steps, with progress reports where the work is not trivial.
+        ProgressLog log;
+        const Result all = engine_search(c, plan, 0, c.queries, &log);
+        EXPECT_TRUE(log.in_order);
+        if (c.k != 0 && c.rows != 0 && log.reports != 0) {
+          EXPECT_EQ(log.done, log.total);
+        }
         ASSERT_EQ(all.counts, expected.counts);
         ASSERT_EQ(all.indices, expected.indices);
         ASSERT_EQ(all.score_bits, expected.score_bits);
@@ -323,6 +354,35 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
       }
     }
   }
+}
+
+// A report that says stop ends the call after its first step.
+TEST(SearchTest, ProgressReportStopsTheCall) {
+  std::mt19937_64 rng(5);
+  std::vector<float> matrix;
+  std::vector<float> queries;
+  fill_vectors(rng, 4000, 16, matrix);
+  fill_vectors(rng, 20, 16, queries);
+  std::vector<int64_t> indices(20 * 5);
+  std::vector<float> scores(20 * 5);
+  std::vector<uint64_t> counts(20);
+  uint64_t reports = 0;
+  auto stop = [](void* context, uint64_t, uint64_t) {
+    ++*static_cast<uint64_t*>(context);
+    return false;
+  };
+  SearchPlan plan = default_plan();
+  plan.step_pairs = 20 * 256 * 16;
+  EXPECT_FALSE(search_top_k_with(plan, {queries.data(), 20},
+                                 MatrixView{matrix.data(), 4000, 16, ElementType::kFloat32}, 5,
+                                 nullptr, indices.data(), scores.data(), counts.data(),
+                                 Progress{stop, &reports}));
+  EXPECT_EQ(reports, 1u);
+  RangeResult range;
+  EXPECT_FALSE(search_range_with(plan, {queries.data(), 20},
+                                 MatrixView{matrix.data(), 4000, 16, ElementType::kFloat32}, 0.5f,
+                                 nullptr, Progress{stop, &reports}, range));
+  EXPECT_EQ(reports, 2u);
 }
 
 // A zero-width matrix and a NaN threshold are a caller's faults, reported as
