@@ -2,9 +2,12 @@
 
 `search` and `search_many` rank the rows of a float32 matrix against one query
 or a batch of queries and return numpy arrays of row indices and scores. They
-read the matrix in place through `_velk.top_k_flat_np`: its scores are
-bit-identical whatever the number of worker threads, and its order is best
-first by the IEEE total order of the float32 score.
+read the arrays in place and score on the batched engine of `velk._engine`,
+one pass over the matrix per block of queries, with the interpreter lock
+given up while it scores. Every score is bit-identical to
+`_velk.top_k_flat_np`'s, whatever the batch or the number of worker threads,
+and results come in one total order: best score first by the IEEE total
+order of the float32 score, the lower row first among equal scores.
 
 numpy is needed only by `search` and `search_many` (`pip install
 'velk[numpy]'`); the four functions of `_velk` are re-exported here and need
@@ -18,12 +21,12 @@ from typing import TYPE_CHECKING, Any
 
 from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
 
+from velk import _engine
 from velk._arrays import (
     as_float32,
     check_count,
     import_numpy,
     matrix_width,
-    pairs_to_arrays,
 )
 
 if TYPE_CHECKING:
@@ -64,15 +67,18 @@ def search(
     in place, unless `copy=True` allows one conversion copy.
 
     Returns `(indices, scores)`: int64 row numbers and their float32 cosine
-    scores, min(k, rows) of each, ordered as `_velk.top_k_flat_np` orders
-    them. A query whose squared norm is zero returns two empty arrays.
+    scores, min(k, rows) of each, best first: by the IEEE total order of the
+    score, and among equal scores by ascending row (so the rows kept at a tie
+    at the k-th place are the lowest). Each score is bit-identical to
+    `_velk.top_k_flat_np`'s. A query whose squared norm is zero returns two
+    empty arrays.
 
     Raises TypeError for arrays of another dtype (or non-numeric values) and
     for a `k` or `dim` that is not an integer; ValueError for shapes that do
     not fit together, negative `k` or `dim`, `dim` = 0, and arrays that are
     not aligned C-contiguous (without `copy=True`); ImportError without numpy.
     """
-    import_numpy("velk.search")
+    np = import_numpy("velk.search")
     count = check_count(k, "k")
     query_array = as_float32(query, "query", copy)
     matrix = as_float32(embeddings, "embeddings", copy)
@@ -81,7 +87,14 @@ def search(
         raise ValueError(
             f"query must be a 1-D array of {width} values, got shape {query_array.shape}"
         )
-    return pairs_to_arrays(top_k_flat_np(query_array, matrix, width, count))
+    places = min(count, matrix.size // width)
+    indices = np.empty(places, dtype=np.int64)
+    scores = np.empty(places, dtype=np.float32)
+    found = _engine.search_one(query_array, matrix, width, count, indices, scores)
+    if found < places:
+        # Only a query of squared norm zero finds fewer rows than it asks for.
+        return indices[:found].copy(), scores[:found].copy()
+    return indices, scores
 
 
 def search_many(
@@ -99,11 +112,10 @@ def search_many(
     `k` rows (fewer than `k` rows in `embeddings`, or a zero query). Test for
     padding with `indices == -1`: NaN is also a genuine score for a query that
     holds NaN. Arguments and exceptions are those of `search`; `queries` must
-    have shape (m, dim).
+    have shape (m, dim). The matrix is read once per block of queries, not
+    once per query.
     """
-    import_numpy("velk.search_many")
-    import numpy as np
-
+    np = import_numpy("velk.search_many")
     count = check_count(k, "k")
     query_matrix = as_float32(queries, "queries", copy)
     matrix = as_float32(embeddings, "embeddings", copy)
@@ -114,13 +126,9 @@ def search_many(
             f"got shape {query_matrix.shape}"
         )
     batch = query_matrix.shape[0]
-    indices = np.full((batch, count), -1, dtype=np.int64)
-    scores = np.full((batch, count), np.nan, dtype=np.float32)
-    for i in range(batch):
-        # A row of a C-contiguous matrix is itself C-contiguous: no copy here.
-        row_indices, row_scores = pairs_to_arrays(
-            top_k_flat_np(query_matrix[i], matrix, width, count)
-        )
-        indices[i, : row_indices.shape[0]] = row_indices
-        scores[i, : row_scores.shape[0]] = row_scores
+    indices = np.empty((batch, count), dtype=np.int64)
+    scores = np.empty((batch, count), dtype=np.float32)
+    found = np.empty(batch, dtype=np.uint64)
+    # One pass over the matrix per block of queries; the padding is written there too.
+    _engine.search_batch(query_matrix, matrix, width, count, indices, scores, found)
     return indices, scores

@@ -193,6 +193,6 @@ PyObject* call_trampoline(FunctionBody body, PyObject* /*self*/, PyObject* const
   return run_at_entry([&] { return body(args, nargs, kwnames); });
 }
 
-}  // namespace velk::binding
+PyObject* run_module_init(Result<OwnedRef> (*make)()) { return run_at_entry(make); }
 
-PyMODINIT_FUNC PyInit__velk() { return velk::binding::run_at_entry(&velk::binding::make_module); }
+}  // namespace velk::binding

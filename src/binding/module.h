@@ -1,5 +1,5 @@
 // The `_velk` module: its definition, one-time creation, and the common entry
-// wrapper of its functions.
+// wrapper of its functions (shared with the `velk._engine` module).
 #pragma once
 
 #include <Python.h>
@@ -56,7 +56,8 @@ using FunctionBody = Result<OwnedRef> (*)(PyObject* const* args, Py_ssize_t narg
 PyObject* call_trampoline(FunctionBody body, PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace velk::binding
+// Runs `make` as a module's initialisation function: the same entry
+// discipline as call_trampoline. For the init functions of the modules.
+PyObject* run_module_init(Result<OwnedRef> (*make)());
 
-// The module's only exported symbol.
-extern "C" PyMODINIT_FUNC PyInit__velk();
+}  // namespace velk::binding

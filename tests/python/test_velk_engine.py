@@ -1,0 +1,219 @@
+"""velk.search and velk.search_many on the batched engine: every score that of
+_velk.top_k_flat_np bit for bit, rows in the total order (ties by lowest row,
+also at the cut), batch rows equal to single searches, the interpreter lock
+given up while scoring, concurrent calls, one worker pool per process, and the
+engine module's own argument checks."""
+
+import os
+import sys
+import threading
+
+import pytest
+
+np = pytest.importorskip("numpy")
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
+
+import _velk  # noqa: E402
+import velk  # noqa: E402
+from velk import _engine  # noqa: E402
+
+SPECIAL_ROWS = {
+    "zero": 0.0,
+    "nan": np.nan,
+    "inf": np.inf,
+    "tiny": 1e-30,  # squares underflow: the row's norm is zero
+}
+
+
+def keys_of(scores):
+    bits = np.asarray(scores, np.float32).view(np.int32).astype(np.int64)
+    return bits ^ ((bits >> 31) & 0x7FFFFFFF)
+
+
+def expected_top_k(query, matrix, k):
+    """The total order over _velk's own scores: key descending, row ascending."""
+    pairs = _velk.top_k_flat_np(query, matrix, matrix.shape[1], matrix.shape[0])
+    rows = np.array([p[0] for p in pairs], dtype=np.int64)
+    scores = np.array([p[1] for p in pairs], dtype=np.float32)
+    order = np.lexsort((rows, -keys_of(scores)))[:k]
+    return rows[order], scores[order]
+
+
+def assert_same(got, expected):
+    np.testing.assert_array_equal(got[0], expected[0])
+    np.testing.assert_array_equal(
+        np.asarray(got[1], np.float32).view(np.uint32),
+        np.asarray(expected[1], np.float32).view(np.uint32),
+    )
+
+
+@st.composite
+def problems(draw):
+    rows = draw(st.integers(0, 90))
+    dim = draw(st.sampled_from([1, 3, 7, 16, 17, 33]))
+    seed = draw(st.integers(0, 2**32 - 1))
+    rng = np.random.default_rng(seed)
+    # Small integers make equal scores common; duplicated rows make them certain.
+    matrix = rng.integers(-2, 3, size=(rows, dim)).astype(np.float32)
+    if rows and draw(st.booleans()):
+        matrix *= rng.standard_normal((rows, dim)).astype(np.float32)
+    for _ in range(draw(st.integers(0, 4)) if rows else 0):
+        matrix[rng.integers(rows)] = matrix[rng.integers(rows)]
+    for name in draw(st.lists(st.sampled_from(sorted(SPECIAL_ROWS)), max_size=2)):
+        if rows:
+            matrix[rng.integers(rows)] = SPECIAL_ROWS[name]
+    queries = rng.integers(-2, 3, size=(draw(st.integers(0, 5)), dim)).astype(np.float32)
+    if len(queries) and draw(st.booleans()):
+        queries[0] = matrix[0] if rows else 0.0
+    k = draw(st.integers(0, rows + 3))
+    return queries, matrix, k
+
+
+@given(problems())
+def test_batches_equal_single_searches_and_the_total_order_of_velk_scores(problem):
+    queries, matrix, k = problem
+    indices, scores = velk.search_many(queries, matrix, k)
+    assert indices.shape == scores.shape == (len(queries), k)
+    for i, query in enumerate(queries):
+        single = velk.search(query, matrix, k)
+        found = len(single[0])
+        assert_same((indices[i, :found], scores[i, :found]), single)
+        assert np.all(indices[i, found:] == -1) and np.all(np.isnan(scores[i, found:]))
+        if not np.any(query):
+            assert found == 0
+            continue
+        assert_same(single, expected_top_k(query, matrix, k))
+
+
+def test_equal_scores_keep_the_lowest_rows_even_at_the_cut():
+    rng = np.random.default_rng(3)
+    matrix = rng.standard_normal((5000, 24)).astype(np.float32)
+    query = rng.standard_normal(24).astype(np.float32)
+    best = np.argmax(matrix @ query / np.linalg.norm(matrix, axis=1))
+    copies = [4990, 17, 3000, 1, 2500]
+    matrix[copies] = matrix[best]
+    indices, _ = velk.search(query, matrix, 4)
+    assert list(indices) == sorted([best, *copies])[:4]
+
+
+def test_results_do_not_depend_on_the_thread_count(run_python):
+    script = """
+        import hashlib, numpy as np, velk
+        rng = np.random.default_rng(7)
+        m = rng.integers(-2, 3, size=(20000, 19)).astype(np.float32)
+        q = rng.integers(-2, 3, size=(9, 19)).astype(np.float32)
+        i, s = velk.search_many(q, m, 50)
+        print(hashlib.sha256(i.tobytes() + s.tobytes()).hexdigest())
+    """
+    digests = set()
+    for threads in ("1", "2", "3"):
+        done = run_python(script, env={"RAYON_NUM_THREADS": threads})
+        assert done.returncode == 0, done.stderr
+        digests.add(done.stdout)
+    assert len(digests) == 1
+
+
+def big_problem(seed=0):
+    rng = np.random.default_rng(seed)
+    return (rng.standard_normal((40, 64)).astype(np.float32),
+            rng.standard_normal((20000, 64)).astype(np.float32))
+
+
+def test_the_lock_is_given_up_while_scoring():
+    # With a long switch interval the caller keeps the lock between bytecodes:
+    # the counting thread only runs if the call itself gives the lock up.
+    queries, matrix = big_problem()
+    assert queries.shape[0] * matrix.size >= _engine.LOCK_RELEASE_WORK
+    counted = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counted[0] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    progress = []
+    try:
+        def search():
+            before = counted[0]
+            velk.search_many(queries, matrix, 10)
+            progress.append(counted[0] - before)
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        searcher = threading.Thread(target=search)
+        searcher.start()
+        searcher.join()
+        stop.set()
+        counter.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert progress[0] > 0
+
+
+def test_concurrent_calls_give_the_serial_results():
+    problems = [big_problem(seed) for seed in range(4)]
+    serial = [velk.search_many(q, m, 25) for q, m in problems]
+    results = {}
+
+    def run(slot):
+        q, m = problems[slot % len(problems)]
+        results[slot] = velk.search_many(q, m, 25)
+
+    threads = [threading.Thread(target=run, args=(slot,)) for slot in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for slot, got in results.items():
+        assert_same([a.ravel() for a in got], [a.ravel() for a in serial[slot % len(problems)]])
+    assert len(results) == 8
+
+
+@pytest.mark.parametrize("first", ["_velk", "velk"])
+def test_both_modules_share_one_set_of_workers(run_python, first):
+    done = run_python(f"""
+        import os, numpy as np
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        m = np.random.default_rng(0).standard_normal((50000, 32)).astype(np.float32)
+        q = m[:4].copy()
+        calls = {{"_velk": lambda: __import__("_velk").top_k_flat_np(q[0], m, 32, 5),
+                  "velk": lambda: __import__("velk").search_many(q, m, 5)}}
+        order = ["{first}", "velk" if "{first}" == "_velk" else "_velk"]
+        counts = [threads()]
+        for name in order:
+            calls[name]()
+            counts.append(threads())
+        print(counts)
+    """, env={"RAYON_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    before, after_first, after_second = eval(done.stdout)
+    assert after_first == before + 3
+    assert after_second == after_first
+
+
+def test_engine_module_refuses_arrays_it_cannot_use():
+    m = np.ones((4, 3), np.float32)
+    q = np.ones((2, 3), np.float32)
+    out = (np.empty((2, 2), np.int64), np.empty((2, 2), np.float32), np.empty(2, np.uint64))
+    cases = [
+        ((q.astype(np.float64), m, 3, 2, *out), TypeError, "queries must be a buffer of float32"),
+        ((q, m, 3, 2, out[1], out[1], out[2]), TypeError, "indices must be a buffer of int64"),
+        ((q, m.T, 3, 2, *out), ValueError, "embeddings must be an aligned C-contiguous"),
+        ((q, m, 4, 2, *out), ValueError, "whole number of rows"),
+        ((q, m, 0, 2, *out), ValueError, "dim must be positive"),
+        ((q, m, 3, 3, *out), ValueError, "indices has room for 4 results, 6 are needed"),
+        ((q, m, 3, 2, out[0], out[1], np.empty(2, np.uint64)[:1]), ValueError, "counts has room"),
+        ((q, m, 3, 2, out[0], np.zeros(4, np.float32)[::-1].reshape(2, 2), out[2]),
+         ValueError, "scores must be an aligned"),
+        ((q, m, 3, 2, out[0], out[1], b"12345678" * 2), BufferError, "writable"),
+        ((q.tolist(), m, 3, 2, *out), TypeError, "bytes-like"),
+    ]
+    for args, error, message in cases:
+        with pytest.raises(error, match=message):
+            _engine.search_batch(*args)
+    with pytest.raises(ValueError, match="exactly dim values"):
+        _engine.search_one(q, m, 3, 2, out[0][0], out[1][0])
