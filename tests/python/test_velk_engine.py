@@ -190,9 +190,9 @@ def test_both_modules_share_one_set_of_workers(run_python, first):
         print(counts)
     """, env={"RAYON_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr
-    before, after_first, after_second = eval(done.stdout)
-    assert after_first == before + 3
-    assert after_second == after_first
+    before, *after = eval(done.stdout)
+    # _velk's call starts the pool's three workers; nothing starts a second set.
+    assert after[-1] == before + 3 and max(after) == before + 3
 
 
 def test_engine_module_refuses_arrays_it_cannot_use():
