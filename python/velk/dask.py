@@ -212,7 +212,9 @@ def search_many(
     result = _ranking_graph(query_matrix, embeddings, count)
     if not compute:
         return result
-    ranked: Ranked = result.compute()
+    # Delayed.compute is untyped: the graph's last task returns a Ranked.
+    untyped: Any = result
+    ranked: Ranked = untyped.compute()
     return ranked
 
 
@@ -246,5 +248,7 @@ def search(query: Any, embeddings: Any, k: int, *, compute: bool = True) -> Rank
     result: Delayed = only_row(_ranking_graph(query_array[None, :], embeddings, count))
     if not compute:
         return result
-    ranked: Ranked = result.compute()
+    # Delayed.compute is untyped: the graph's last task returns a Ranked.
+    untyped: Any = result
+    ranked: Ranked = untyped.compute()
     return ranked
