@@ -1,5 +1,6 @@
-"""velk.dask.search: block-wise ranking merged into the same top k as a
-single velk.search over the whole matrix."""
+"""velk.dask.search and search_many: block-wise ranking merged into the same
+top k as velk.search and velk.search_many over the whole matrix, bit for bit,
+tie order and padding included."""
 
 import logging
 
@@ -7,6 +8,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 da = pytest.importorskip("dask.array")
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
 
 import dask  # noqa: E402
 import velk  # noqa: E402
@@ -149,10 +152,38 @@ def test_argument_errors(call, error, message):
         call()
 
 
+def tied_matrix(rows, dim, seed):
+    """Small integers, with rows copied across the matrix: many exact ties."""
+    rng = np.random.default_rng(seed)
+    data = rng.integers(-2, 3, size=(rows, dim)).astype(np.float32)
+    for target in rng.integers(0, rows, size=rows // 5):
+        data[target] = data[rng.integers(0, rows)]
+    return data
+
+
+@given(
+    rows=st.integers(0, 150),
+    dim=st.sampled_from([1, 5, 16]),
+    chunk=st.integers(1, 60),
+    batch=st.integers(0, 4),
+    k=st.integers(0, 40),
+    seed=st.integers(0, 2**16),
+)
+def test_search_many_equals_the_single_process_batch(rows, dim, chunk, batch, k, seed):
+    data = tied_matrix(rows, dim, seed)
+    queries = tied_matrix(batch, dim, seed + 1)
+    embeddings = da.from_array(data, chunks=(chunk, dim))
+    with dask.config.set(scheduler="synchronous"):
+        got = velk.dask.search_many(queries, embeddings, k)
+    expected = velk.search_many(queries, data, k)
+    assert got[0].shape == (batch, k)
+    assert_identical(got, expected)
+
+
 def test_process_cluster_gives_the_single_process_result():
     distributed = pytest.importorskip("distributed")
-    data = matrix(3000, 24, seed=11)
-    queries = matrix(3, 24, seed=12)
+    data = tied_matrix(3000, 24, seed=11)
+    queries = np.vstack([data[:2], matrix(3, 24, seed=12)])
     embeddings = da.from_array(data, chunks=(450, 24))
     with distributed.LocalCluster(
         processes=True,
@@ -163,6 +194,8 @@ def test_process_cluster_gives_the_single_process_result():
     ) as cluster, distributed.Client(cluster):
         # Scatter the blocks first so that each is ranked on the worker that holds it.
         embeddings = embeddings.persist()
+        batch = velk.dask.search_many(queries, embeddings, 40)
         results = [velk.dask.search(q, embeddings, 40) for q in queries]
+    assert_identical(batch, velk.search_many(queries, data, 40))
     for query, got in zip(queries, results):
         assert_identical(got, velk.search(query, data, 40))
