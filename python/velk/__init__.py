@@ -50,6 +50,19 @@ __all__ = [
 ]
 
 
+# numpy's array type, empty and the two result dtypes, kept by the first call
+# of `search` for the checks of the fast path (import velk needs no numpy).
+_ndarray: Any = None
+_empty: Any = None
+_int64: Any = None
+_float32: Any = None
+
+
+def _keep_numpy(np: Any) -> None:
+    global _ndarray, _empty, _int64, _float32
+    _ndarray, _empty, _int64, _float32 = np.ndarray, np.empty, np.int64, np.float32
+
+
 def search(
     query: Any,
     embeddings: Any,
@@ -78,7 +91,25 @@ def search(
     not fit together, negative `k` or `dim`, `dim` = 0, and arrays that are
     not aligned C-contiguous (without `copy=True`); ImportError without numpy.
     """
+    # Already usable arrays go straight to the engine, which reads them only
+    # if they are aligned C-contiguous float32; anything else it refuses, and
+    # the checks below then say what is wrong or make the copy allowed.
+    if type(embeddings) is _ndarray and type(query) is _ndarray and type(k) is int:
+        shape = embeddings.shape
+        if dim is None and k >= 0 and len(shape) == 2 and shape[1] and query.shape == shape[1:]:
+            places = k if k < shape[0] else shape[0]
+            indices = _empty(places, _int64)
+            scores = _empty(places, _float32)
+            try:
+                found = _engine.search_one(query, embeddings, shape[1], k, indices, scores)
+            except (TypeError, ValueError):
+                pass
+            else:
+                if found < places:
+                    return indices[:found].copy(), scores[:found].copy()
+                return indices, scores
     np = import_numpy("velk.search")
+    _keep_numpy(np)
     count = check_count(k, "k")
     query_array = as_float32(query, "query", copy)
     matrix = as_float32(embeddings, "embeddings", copy)
