@@ -82,7 +82,7 @@ def extension_modules():
     """Every compiled module this project installs, with its import name."""
     import velk
     found = {"_velk": Path(_velk.__file__)}
-    for path in Path(velk.__file__).parent.glob("*.so"):
+    for path in Path(velk.__file__).parent.glob("*.cpython-*.so"):
         found["velk." + path.name.split(".")[0]] = path
     return found
 
@@ -97,3 +97,13 @@ def test_extension_exports_only_its_init_function(name):
                           capture_output=True, text=True, check=True)
     exported = {line.split()[-1] for line in done.stdout.splitlines() if line.strip()}
     assert exported == {"PyInit_" + name.rsplit(".", 1)[-1]}
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="no nm")
+def test_core_library_exports_only_the_init_functions_of_the_modules():
+    import velk
+    core = Path(velk.__file__).parent / "libvelk_core.so"
+    done = subprocess.run(["nm", "-D", "--defined-only", str(core)],
+                          capture_output=True, text=True, check=True)
+    exported = {line.split()[-1] for line in done.stdout.splitlines() if line.strip()}
+    assert exported == {"velk_core_init_velk", "velk_core_init_engine"}
