@@ -45,6 +45,9 @@ warnings.simplefilter("ignore")
 LIBC = ctypes.CDLL(None)
 ROUNDING_MODES = [0x000, 0x400, 0x800, 0xC00]  # nearest, down, up, toward zero
 PANIC = "PanicException"
+# The entry points whose every TypeError after binding comes from converting
+# an argument (top_k_flat_np's buffer errors keep their own text).
+PREFIXED = ("cosine_similarity", "top_k", "top_k_flat")
 
 
 class OracleError(AssertionError):
@@ -440,6 +443,10 @@ def judge_exception(call, ctx, error):
             raise OracleError(f"{call.target}: dim=0 raised {name}: {message}, not a panic")
     if type(error) not in call.allowed | ctx.extra:
         raise OracleError(f"{call.target}: undocumented {name}: {message}")
+    if type(error) is TypeError and not call.layout_bad and call.target in PREFIXED and message is not None:
+        # A conversion's TypeError names the argument it came from.
+        if not any(message.startswith(f"argument '{n}': ") for n, _ in call.args):
+            raise OracleError(f"{call.target}: TypeError without the argument's name: {message}")
     if call.must_succeed and not call.layout_bad:
         raise OracleError(f"{call.target}: refused valid arguments with {name}: {message}")
     if not call.layout_bad and not ctx.unknown and not ctx.extra and call.target not in ("search", "search_many"):
