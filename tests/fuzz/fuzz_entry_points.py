@@ -353,8 +353,9 @@ def decode_search(fdp, ctx, many):
     if qv is None or mv is None or shape_of(query.obj) != query.shape:
         return call
     if velk_ready(query) and velk_ready(matrix) and kval < 2**63 and query.shape[-1] == cols and (batch is None or len(qv) == batch * cols) \
-            and (batch is not None or len(qv) == cols) and (batch is None or batch * kval <= 2**24):
-        # (search_many's results are always k wide: a huge k cannot be allocated.)
+            and (batch is not None or len(qv) == cols) and (batch is None or kval <= 2**24):
+        # (search_many's results are always k wide, even for no queries: a
+        # huge k cannot be allocated.)
         call.must_succeed = True
     n = len(mv) // cols
 
