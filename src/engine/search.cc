@@ -218,19 +218,19 @@ class Search {
       }
       w.pass = pass_;
     }
-    if (!w.has_scratch) {
-      const uint64_t lanes = round_up(block_rows_, kMaxLanes);
-      w.scratch.packed = aligned_floats(w.packed, array_bytes(lanes, matrix_.dim));
-      w.scratch.roots = aligned_floats(w.roots, lanes);
-      w.rows.reserve(block_rows_);
-      w.has_scratch = true;
-    }
   }
 
   // Runs the batch kernel over the rows collected so far, requesting rows
   // [ahead_first, ahead_last) meanwhile.
   void flush_rows(WorkerState<Sink>& w, uint64_t ahead_first = 0, uint64_t ahead_last = 0) {
     if (w.rows.empty()) return;
+    // Made on first use: the one-query path mostly does without.
+    if (!w.has_scratch) {
+      const uint64_t lanes = round_up(block_rows_, kMaxLanes);
+      w.scratch.packed = aligned_floats(w.packed, array_bytes(lanes, matrix_.dim));
+      w.scratch.roots = aligned_floats(w.roots, lanes);
+      w.has_scratch = true;
+    }
     BlockJob job;
     job.matrix = matrix_;
     job.rows = w.rows.data();
