@@ -1,6 +1,7 @@
 #include "src/engine/search.h"
 
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <bit>
@@ -26,9 +27,11 @@ using similarity::ranking_key;
 // Rounds of the property test; fewer under a sanitizer, which runs it about
 // twenty times slower.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kRounds = 12;
+constexpr int kRounds = 8;
+constexpr int kConcurrentRepeats = 3;
 #else
 constexpr int kRounds = 60;
+constexpr int kConcurrentRepeats = 20;
 #endif
 
 float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
@@ -286,6 +289,18 @@ Result engine_search(const Case& c, const SearchPlan& plan, uint64_t first_query
   return r;
 }
 
+// Sets MXCSR for a scope and puts the old value back.
+class ScopedMxcsr {
+ public:
+  explicit ScopedMxcsr(unsigned value) : saved_(_mm_getcsr()) { _mm_setcsr(value); }
+  ~ScopedMxcsr() { _mm_setcsr(saved_); }
+  ScopedMxcsr(const ScopedMxcsr&) = delete;
+  ScopedMxcsr& operator=(const ScopedMxcsr&) = delete;
+
+ private:
+  unsigned saved_;
+};
+
 std::vector<KernelKind> supported_kernels() {
   std::vector<KernelKind> kinds;
   for (KernelKind kind : {KernelKind::kScalar, KernelKind::kAvx2, KernelKind::kAvx512}) {
@@ -308,13 +323,19 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
     const Result expected = model_search(c, ranking);
     const float threshold = pick_threshold(rng, ranking);
     const Result expected_range = model_range(ranking, threshold);
+    // Every other round the caller runs with flush-to-zero, denormals-are-
+    // zero and rounding down (as a library built with fast-math leaves it):
+    // the scores must not change, and the caller's setting must come back.
+    const unsigned caller_mxcsr = round % 2 == 0 ? 0x1F80u : 0x1F80u | 0x8040u | 0x2000u;
+    ScopedMxcsr environment(caller_mxcsr);
     for (KernelKind kind : supported_kernels()) {
       for (uint64_t block_rows : {uint64_t{0}, uint64_t{32}, uint64_t{96}}) {
         SearchPlan plan;
         plan.kernel = kind;
         plan.block_rows = block_rows;
         plan.inline_pairs = (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
-        plan.step_pairs = 1 + rng() % 100000;
+        // One to a few steps (each one a round trip through the pool).
+        plan.step_pairs = c.queries * c.rows * c.dim / (1 + rng() % 4) + 1;
         const std::string where = "round " + std::to_string(round) + " kernel " +
                                   std::to_string(static_cast<int>(kind)) + " block " +
                                   std::to_string(block_rows) + " rows " +
@@ -351,9 +372,40 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         ASSERT_EQ(range.counts, expected_range.counts);
         ASSERT_EQ(range.indices, expected_range.indices);
         ASSERT_EQ(range.score_bits, expected_range.score_bits);
+        ASSERT_EQ(_mm_getcsr() & ~0x3Fu, caller_mxcsr);
       }
     }
   }
+}
+
+// Calls from several threads at once share the pool and each get their own
+// exact result.
+TEST(SearchTest, ConcurrentCallsGetTheirOwnResults) {
+  std::mt19937_64 rng(11);
+  std::vector<Case> cases;
+  std::vector<Result> expected;
+  while (cases.size() < 4) {
+    Case c = make_case(rng, ElementType::kFloat32);
+    if (c.rows < 100 || c.k == 0 || c.k > 100) continue;
+    expected.push_back(model_search(c, model_ranking(c)));
+    cases.push_back(std::move(c));
+  }
+  SearchPlan plan = default_plan();
+  plan.inline_pairs = 0;
+  plan.block_rows = 32;
+  std::vector<std::thread> threads;
+  std::vector<int> matches(cases.size(), 0);
+  for (std::size_t t = 0; t < cases.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int repeat = 0; repeat < kConcurrentRepeats; ++repeat) {
+        const Result r = engine_search(cases[t], plan, 0, cases[t].queries);
+        matches[t] += r.indices == expected[t].indices && r.score_bits == expected[t].score_bits &&
+                      r.counts == expected[t].counts;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int m : matches) EXPECT_EQ(m, kConcurrentRepeats);
 }
 
 // A report that says stop ends the call after its first step.
