@@ -12,12 +12,14 @@ namespace velk::engine {
 namespace {
 
 // Eight rows per 256-bit register; tiles of 2 groups x 6 queries (12
-// accumulators, two row vectors and a broadcast element of the 16 registers).
+// accumulators, two row vectors and a broadcast element of the 16 registers),
+// or of 4 groups for one query.
 struct Avx2 {
   using Vec = __m256;
   static constexpr uint64_t kLanes = 8;
   static constexpr int kGroups = 2;
   static constexpr int kQueries = 6;
+  static constexpr int kSingleGroups = 4;
 
   static Vec initial() { return _mm256_set1_ps(-0.0f); }
   static Vec broadcast(float x) { return _mm256_set1_ps(x); }

@@ -16,12 +16,14 @@ namespace velk::engine {
 namespace {
 
 // Sixteen rows per 512-bit register; tiles of 2 groups x 12 queries (24
-// accumulators, two row vectors and a broadcast element of the 32 registers).
+// accumulators, two row vectors and a broadcast element of the 32 registers),
+// or of 8 groups for one query.
 struct Avx512 {
   using Vec = __m512;
   static constexpr uint64_t kLanes = 16;
   static constexpr int kGroups = 2;
   static constexpr int kQueries = 12;
+  static constexpr int kSingleGroups = 8;
 
   static Vec initial() { return _mm512_set1_ps(-0.0f); }
   static Vec broadcast(float x) { return _mm512_set1_ps(x); }

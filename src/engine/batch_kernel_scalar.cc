@@ -15,6 +15,7 @@ struct Scalar {
   static constexpr uint64_t kLanes = 1;
   static constexpr int kGroups = 4;
   static constexpr int kQueries = 3;
+  static constexpr int kSingleGroups = 4;
 
   static Vec initial() { return -0.0f; }
   static Vec broadcast(float x) { return x; }

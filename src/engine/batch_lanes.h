@@ -24,6 +24,7 @@
 //   Vec, kLanes        the register type and the number of rows it carries
 //   kGroups, kQueries  the micro-kernel's tile: kGroups groups x kQueries
 //                      queries of accumulators
+//   kSingleGroups      the groups of a tile of one query
 //   initial()          every lane -0.0
 //   broadcast(x), load(p), store(p, v)
 //                      a vector of x; kLanes floats from (64-byte aligned) p
@@ -242,34 +243,46 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
   // One tile of queries at a time, interleaved so that the micro-kernel
   // reaches each of its queries at a fixed offset.
   constexpr auto kCounts = std::make_integer_sequence<int, Isa::kQueries>();
-  Vec scores[Isa::kQueries * kGroups];
+  constexpr int kMostGroups = kGroups > Isa::kSingleGroups ? kGroups : Isa::kSingleGroups;
+  Vec scores[Isa::kQueries * kMostGroups];
   for (uint64_t t = 0; t < query_tiles; ++t) {
     // Tiles of nearly equal size (see interleave_queries()).
     const uint64_t q0 = t * job.query_count / query_tiles;
     const uint64_t nq = (t + 1) * job.query_count / query_tiles - q0;
     const float* tile = job.queries + q0 * dim;
     const float* norms = job.norms + q0;
-    g = 0;
-    for (; g + kGroups <= groups; g += kGroups) {
-      score_tile_of<Isa, kGroups>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
-                                  job.scratch.roots + g * kLanes, tile, norms, dim, scores,
-                                  ahead);
+    // Offers the scores of kTileGroups groups from group g on.
+    auto offer_tile = [&]<int kTileGroups>(uint64_t g) {
       for (uint64_t q = 0; q < nq; ++q) {
-        for (int h = 0; h < kGroups; ++h) {
+        for (int h = 0; h < kTileGroups; ++h) {
           const uint64_t first = (g + h) * kLanes;
-          offer_lanes<Isa, Sink>(scores[q * kGroups + h], job.rows + first, job.row_count - first,
-                           job.first_query + q0 + q, sink);
+          offer_lanes<Isa, Sink>(scores[q * kTileGroups + h], job.rows + first,
+                                 job.row_count - first, job.first_query + q0 + q, sink);
         }
+      }
+    };
+    g = 0;
+    if (nq == 1) {
+      // One query has only as many chains as groups: more groups at a time
+      // keep the adds from waiting on each other.
+      for (; g + Isa::kSingleGroups <= groups; g += Isa::kSingleGroups) {
+        score_tile<Isa, Isa::kSingleGroups, 1>(job.scratch.packed + g * dim * kLanes,
+                                               job.scratch.roots + g * kLanes, tile, norms, dim,
+                                               scores, ahead);
+        offer_tile.template operator()<Isa::kSingleGroups>(g);
+      }
+    } else {
+      for (; g + kGroups <= groups; g += kGroups) {
+        score_tile_of<Isa, kGroups>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
+                                    job.scratch.roots + g * kLanes, tile, norms, dim, scores,
+                                    ahead);
+        offer_tile.template operator()<kGroups>(g);
       }
     }
     for (; g < groups; ++g) {
       score_tile_of<Isa, 1>(kCounts, nq, job.scratch.packed + g * dim * kLanes,
                             job.scratch.roots + g * kLanes, tile, norms, dim, scores, ahead);
-      const uint64_t first = g * kLanes;
-      for (uint64_t q = 0; q < nq; ++q) {
-        offer_lanes<Isa, Sink>(scores[q], job.rows + first, job.row_count - first,
-                         job.first_query + q0 + q, sink);
-      }
+      offer_tile.template operator()<1>(g);
     }
   }
 }
