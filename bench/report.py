@@ -54,7 +54,7 @@ def markdown(report) -> str:
         f"Python {report['machine']['python']}, "
         + ", ".join(f"{name} {version}" for name, version in report["versions"].items())
         + f". Median of {report['runs']} runs after a warm-up (minimum in the JSON); all systems at {threads} threads "
-        "unless stated. velk is `_velk.top_k_flat_np`, velk.search the package's front on the same kernel. "
+        "unless stated. velk is `_velk.top_k_flat_np`, velk.search the package's front (numpy arrays in and out). "
         "In brackets: peer median / velk median. Last column: the median streaming read of the same "
         "matrix, and velk's share of it (median read time / median velk time; 1.00 = at the memory limit).",
     ]
