@@ -76,29 +76,67 @@ Result<TypedBuffer> acquire_output(PyObject* object, const char* name, ElementKi
   return buffer;
 }
 
+// The thread the interpreter's signal handlers run on (threading.main_thread),
+// read when the module is made.
+std::atomic<unsigned long> main_thread_ident{0};
+
+// The engine's progress report on the main thread while the lock is given
+// up: takes the lock for a moment to run the signal handlers, so that Ctrl-C
+// stops a long call. `context` is where the handler's exception goes.
+bool run_signal_handlers(void* context, uint64_t /*done*/, uint64_t /*total*/) {
+  LockGuard lock = acquire_lock();
+  if (PyErr_CheckSignals() == 0) return true;
+  static_cast<std::optional<PyErr>*>(context)->emplace(fetch_or_missing());
+  return false;
+}
+
 // Runs the engine over `inputs`, writing `k` places per query, with the lock
 // given up when the work is large enough to be worth it. Touches no Python
-// object while the lock is given up: the buffers stay held by the caller.
-void run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores,
-                uint64_t* counts) {
-  auto work = [&] {
-    if (inputs.query_count == 0) return;
-    if (k == 0 || inputs.rows == 0) {
-      std::fill_n(counts, inputs.query_count, uint64_t{0});
-      return;
-    }
-    engine::search_top_k(
-        {static_cast<const float*>(inputs.queries.data()), inputs.query_count},
-        {inputs.embeddings.data(), inputs.rows, inputs.dim, engine::ElementType::kFloat32}, k,
-        /*allowed=*/nullptr, indices, scores, counts);
-  };
+// object while the lock is given up (the buffers stay held by the caller),
+// except in the signal check between steps of a long call on the main
+// thread. Returns the exception of a signal handler that stopped the call.
+Result<void> run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores,
+                        uint64_t* counts) {
+  if (inputs.query_count == 0) return {};
+  if (k == 0 || inputs.rows == 0) {
+    std::fill_n(counts, inputs.query_count, uint64_t{0});
+    return {};
+  }
+  const engine::QueryBlock queries{static_cast<const float*>(inputs.queries.data()),
+                                   inputs.query_count};
+  const engine::MatrixView matrix{inputs.embeddings.data(), inputs.rows, inputs.dim,
+                                  engine::ElementType::kFloat32};
   std::optional<uint64_t> cells = checked_product(inputs.query_count, inputs.rows);
   std::optional<uint64_t> total = cells ? checked_product(*cells, inputs.dim) : std::nullopt;
   if (total && *total < kLockReleaseWork) {
-    work();
-  } else {
-    give_up_lock_while(work);
+    engine::search_top_k(queries, matrix, k, /*allowed=*/nullptr, indices, scores, counts);
+    return {};
   }
+  std::optional<PyErr> interruption;
+  engine::Progress progress;
+  // relaxed: the ident was stored before the module, whose functions lead here, was published.
+  if (PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed)) {
+    progress = {&run_signal_handlers, &interruption};
+  }
+  give_up_lock_while([&] {
+    engine::search_top_k_with(engine::default_plan(), queries, matrix, k, /*allowed=*/nullptr,
+                              indices, scores, counts, progress);
+  });
+  if (interruption) return std::move(*interruption);
+  return {};
+}
+
+// threading.main_thread().ident.
+Result<unsigned long> find_main_thread_ident() {
+  OwnedRef threading(PyImport_ImportModule("threading"));
+  if (!threading) return fetch_or_missing();
+  OwnedRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) return fetch_or_missing();
+  OwnedRef ident(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return fetch_or_missing();
+  unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return fetch_or_missing();
+  return value;
 }
 
 // Fills the places after each query's results with index -1 and score NaN.
@@ -173,7 +211,9 @@ Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto* index_out = static_cast<int64_t*>(indices->data());
   auto* score_out = static_cast<float*>(scores->data());
   auto* count_out = static_cast<uint64_t*>(counts->data());
-  run_engine(*inputs, inputs->k, index_out, score_out, count_out);
+  if (Result<void> ran = run_engine(*inputs, inputs->k, index_out, score_out, count_out); !ran) {
+    return ran.take_error();
+  }
   pad_results(inputs->query_count, inputs->k, count_out, index_out, score_out);
   return OwnedRef::from_borrowed(Py_None);
 }
@@ -193,8 +233,9 @@ Result<OwnedRef> search_one(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   Result<TypedBuffer> scores = acquire_output(bound[5], "scores", ElementKind::kFloat32, k);
   if (!scores) return scores.take_error();
   uint64_t found = 0;
-  run_engine(*inputs, k, static_cast<int64_t*>(indices->data()),
-             static_cast<float*>(scores->data()), &found);
+  Result<void> ran = run_engine(*inputs, k, static_cast<int64_t*>(indices->data()),
+                                static_cast<float*>(scores->data()), &found);
+  if (!ran) return ran.take_error();
   OwnedRef count(PyLong_FromUnsignedLongLong(found));
   if (!count) api_call_failed();
   return count;
@@ -215,6 +256,10 @@ Result<OwnedRef> make_engine_module() {
   if (PyObject* cached = module_cache.load(std::memory_order_acquire)) {
     return OwnedRef::from_borrowed(cached);
   }
+  Result<unsigned long> main_ident = find_main_thread_ident();
+  if (!main_ident) return main_ident.take_error();
+  // relaxed: published with the module below.
+  main_thread_ident.store(*main_ident, std::memory_order_relaxed);
   OwnedRef module(PyModule_Create2(&engine_definition, PYTHON_API_VERSION));
   if (!module) return fetch_or_missing();
   for (const FunctionDefinition& definition : kEngineFunctions) {

@@ -7,7 +7,10 @@
 // Errors: TypeError and ValueError for arrays of the wrong type, layout or
 // size; MemoryError when the engine cannot get its working memory; an
 // internal fault of the engine is a panic and raises PanicException, as in
-// `_velk`.
+// `_velk`. A long call on the main thread runs the interpreter's signal
+// handlers between steps of its work: the exception of one (KeyboardInterrupt
+// for Ctrl-C) stops the call and is raised, and the outputs are then
+// unspecified.
 #pragma once
 
 #include <Python.h>

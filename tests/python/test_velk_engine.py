@@ -4,7 +4,9 @@ also at the cut), batch rows equal to single searches, the interpreter lock
 given up while scoring, concurrent calls, one worker pool per process, and the
 engine module's own argument checks."""
 
+import faulthandler
 import os
+import signal
 import sys
 import threading
 
@@ -217,3 +219,22 @@ def test_engine_module_refuses_arrays_it_cannot_use():
             _engine.search_batch(*args)
     with pytest.raises(ValueError, match="exactly dim values"):
         _engine.search_one(q, m, 3, 2, out[0][0], out[1][0])
+
+
+def test_ctrl_c_stops_a_long_call_on_the_main_thread():
+    # About 10**11 multiply-adds: minutes of work, so a call that did not stop
+    # would end the run through the watchdog.
+    rng = np.random.default_rng(1)
+    matrix = rng.standard_normal((200_000, 64)).astype(np.float32)
+    queries = rng.standard_normal((8_000, 64)).astype(np.float32)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    faulthandler.dump_traceback_later(120, exit=True)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            velk.search_many(queries, matrix, 5)
+    finally:
+        timer.cancel()
+        faulthandler.cancel_dump_traceback_later()
+    # The process goes on, and so do later calls.
+    assert velk.search_many(queries[:2], matrix[:1000], 3)[0].shape == (2, 3)
