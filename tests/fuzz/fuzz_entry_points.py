@@ -357,16 +357,15 @@ def decode_search(fdp, ctx, many):
         # (search_many's results are always k wide, even for no queries: a
         # huge k cannot be allocated.)
         call.must_succeed = True
-    n = len(mv) // cols
-
     def check_one(indices, scores_f32, q):
         if len(q) != cols:
             return "accepted a query of the wrong length"
         scores = model.flat_scores(q, mv, cols)
         if scores is None:
             return None if len(indices) == 0 else "expected no rows for a zero query"
+        # velk orders tied rows by row, always (a total order).
         return model.check_ranking(list(indices), scores_f32.view(np.uint32), scores, kval,
-                                   model.flat_is_stable(n, kval, scores))
+                                   stable=True)
 
     def check(result):
         if not (isinstance(result, tuple) and len(result) == 2):
@@ -392,6 +391,101 @@ def decode_search(fdp, ctx, many):
     return call
 
 
+# --- velk._engine, the module under velk.search ----------------------------------
+
+def decode_output(fdp, ctx, dtype, needed, inputs):
+    """An output array for the engine: mostly right; else too small, of
+    another dtype, read-only, misaligned, strided, or one of the inputs."""
+    kind = fdp.ConsumeIntInRange(0, 15)
+    size = needed + (fdp.ConsumeIntInRange(0, 3) if kind == 1 else 0)
+    if kind == 2 and needed:
+        return V.Arg(np.zeros(needed - 1, dtype=dtype), bad=True)
+    if kind == 3:
+        return V.Arg(np.zeros(size, dtype=[np.float64, np.int32, np.float32, np.uint64][
+            fdp.ConsumeIntInRange(0, 3)]), bad=None)
+    if kind == 4:
+        a = np.zeros(size, dtype=dtype)
+        a.flags.writeable = False
+        return V.Arg(a, bad=True)
+    if kind == 5 and size:
+        raw = np.zeros(size * np.dtype(dtype).itemsize + 8, dtype=np.uint8)
+        return V.Arg(raw[1:1 + size * np.dtype(dtype).itemsize].view(dtype), bad=True)
+    if kind == 6 and size > 1:
+        return V.Arg(np.zeros(2 * size, dtype=dtype)[::2], bad=True)
+    if kind == 7 and inputs:
+        # Writing over what is being read: the results are anything, but the
+        # call must stay within the buffers.
+        ctx.unknown = True
+        return V.Arg(inputs[fdp.ConsumeIntInRange(0, len(inputs) - 1)], bad=None)
+    return V.Arg(np.zeros(size, dtype=dtype), clean=True)
+
+
+def decode_engine(fdp, ctx, batch):
+    """search_one(query, embeddings, dim, k, indices, scores) and
+    search_batch(queries, embeddings, dim, k, indices, scores, counts)."""
+    from velk import _engine
+    rows = fdp.ConsumeIntInRange(0, 40 if fdp.ConsumeIntInRange(0, 7) else 2000)
+    width = fdp.ConsumeIntInRange(1, 9)
+    matrix = V.decode_buffer(fdp, ctx, shape=(rows, width), others=fdp.ConsumeIntInRange(0, 7) == 0)
+    nq = fdp.ConsumeIntInRange(0, 4) if batch else 1
+    query = V.decode_buffer(fdp, ctx, shape=(nq, width) if batch else (width,),
+                            others=fdp.ConsumeIntInRange(0, 7) == 0)
+    if fdp.ConsumeIntInRange(0, 3) != 3:  # (also when the input is used up)
+        dim, dv = V.Arg(width, clean=True), width
+    else:
+        dim, dv = V.decode_count(fdp, ctx, 10)
+    k, kv = V.decode_count(fdp, ctx, 12)
+    d = V.count_value(dim, dv) if dim.clean else None
+    kval = V.count_value(k, kv) if k.clean else None
+    if kval is not None and kval > 4096 and batch:
+        k, kval = V.Arg(3, clean=True), 3
+    places = (nq * kval if batch else min(kval, rows)) if kval is not None and kval < 2**40 else 0
+    inputs = [a.obj for a in (query, matrix) if isinstance(a.obj, np.ndarray)]
+    indices = decode_output(fdp, ctx, np.int64, places, inputs)
+    scores = decode_output(fdp, ctx, np.float32, places, inputs)
+    args = [("queries" if batch else "query", query), ("embeddings", matrix), ("dim", dim),
+            ("k", k), ("indices", indices), ("scores", scores)]
+    if batch:
+        counts = decode_output(fdp, ctx, np.uint64, nq, inputs)
+        args.append(("counts", counts))
+    call = Call("search_batch" if batch else "search_one",
+                _engine.search_batch if batch else _engine.search_one, args)
+    call.allowed = {TypeError, ValueError, OverflowError, BufferError, MemoryError}
+    call.strict = False
+    if d != width or kval is None or query.values is None or matrix.values is None:
+        return call
+    if all(a.clean for _, a in args[:4]):
+        if all(a.clean for _, a in args[4:]):
+            call.must_succeed = True
+        elif any(a.bad for _, a in args[4:]):
+            call.must_raise = (TypeError, ValueError, BufferError)
+    mv, qv = model.to_f32(matrix.values), model.to_f32(query.values)
+
+    def check(result):
+        out_i, out_s = indices.obj, scores.obj
+        for q in range(nq):
+            want = min(kval, rows)
+            scores_q = model.flat_scores(qv[q * width:(q + 1) * width], mv, width)
+            found = result if not batch else int(args[6][1].obj[q])
+            expected = 0 if scores_q is None else want
+            if found != expected:
+                return f"query {q}: found {found} rows, expected {expected}"
+            if batch:
+                got_i, got_s = out_i[q * kval:q * kval + found], out_s[q * kval:q * kval + found]
+                pad_i, pad_s = out_i[q * kval + found:(q + 1) * kval], out_s[q * kval + found:(q + 1) * kval]
+                if np.any(pad_i != -1) or not np.all(np.isnan(pad_s)):
+                    return f"query {q}: padding is not -1 and NaN"
+            else:
+                got_i, got_s = out_i[:found], out_s[:found]
+            if scores_q is not None:
+                error = model.check_ranking(got_i.tolist(), got_s.view(np.uint32), scores_q, kval, stable=True)
+                if error:
+                    return f"query {q}: {error}"
+        return None
+    call.check = check
+    return call
+
+
 TARGETS = [
     decode_cosine_similarity,
     decode_top_k,
@@ -399,6 +493,8 @@ TARGETS = [
     decode_top_k_flat_np,
     lambda fdp, ctx: decode_search(fdp, ctx, many=False),
     lambda fdp, ctx: decode_search(fdp, ctx, many=True),
+    lambda fdp, ctx: decode_engine(fdp, ctx, batch=False),
+    lambda fdp, ctx: decode_engine(fdp, ctx, batch=True),
 ]
 
 
@@ -450,7 +546,7 @@ def judge_exception(call, ctx, error):
             raise OracleError(f"{call.target}: TypeError without the argument's name: {message}")
     if call.must_succeed and not call.layout_bad:
         raise OracleError(f"{call.target}: refused valid arguments with {name}: {message}")
-    if not call.layout_bad and not ctx.unknown and not ctx.extra and call.target not in ("search", "search_many"):
+    if not call.layout_bad and not ctx.unknown and not ctx.extra and call.strict:
         if all(a.clean for _, a in call.args) and not call.must_panic:
             raise OracleError(f"{call.target}: refused valid arguments with {name}: {message}")
 
@@ -474,8 +570,10 @@ def test_one_input(data):
     ctx = V.Context()
     target = TARGETS[fdp.ConsumeIntInRange(0, len(TARGETS) - 1)]
     call = target(fdp, ctx)
-    if call.target not in ("search", "search_many"):
+    if call.strict:
         bind(fdp, call, ctx)
+    else:
+        call.positional = call.positional or [a.obj for _, a in call.args]
     V.link_mutators(fdp, ctx)
     # The caller's rounding mode must not change _velk's results. (velk's
     # own conversions are numpy's, which follow the caller's mode.)
