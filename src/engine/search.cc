@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "src/engine/batch_kernel.h"
@@ -32,22 +31,24 @@ constexpr uint64_t kBlockRowsStep = 32;
 // buffer of pairs (64 KiB): long enough that the scorer's requests for rows
 // ahead, which stop at the end of each call, leave few rows unrequested.
 constexpr uint64_t kPairChunkRows = 4096;
-// Rows per unit of work of the one-query path, as the pool splits it.
-constexpr uint64_t kSingleUnitRows = 4 * kPairChunkRows;
+// Chunks per unit of work of the one-query path, as the pool splits it.
+constexpr uint64_t kSingleUnitChunks = 4;
 
 // Below this many multiply-add pairs a call runs on the calling thread: waking
 // the pool costs 50 to 70 microseconds, which this much work takes alone.
 constexpr uint64_t kDefaultInlinePairs = uint64_t{1} << 21;
 
 // Queries per pass over the matrix: as many as keep each worker's candidate
-// buffers within this many bytes.
+// buffers within this many bytes, and no more than the most queries a pass
+// takes (their interleaved copy is a pass's only memory that grows with
+// them).
 constexpr uint64_t kCandidateBytesPerWorker = 16 << 20;
+constexpr uint64_t kMaxPassQueries = 4096;
 
 // With a progress report, a pass runs in steps of about this many
 // multiply-add pairs (some tens of milliseconds): the report comes that
 // often, and each step costs one wake-up of the pool.
 constexpr uint64_t kStepPairs = uint64_t{1} << 32;
-constexpr uint64_t kMaxPassQueries = 4096;
 
 uint64_t round_up(uint64_t n, uint64_t step) { return (n + step - 1) / step * step; }
 
@@ -111,11 +112,11 @@ class Search {
   Search(const SearchPlan& plan, const MatrixView& matrix, uint64_t k, KeyRange range,
          const uint8_t* allowed)
       : plan_(plan), matrix_(matrix), k_(k), range_(range), allowed_(allowed),
-        block_rows_(block_rows_for(plan, matrix.dim)) {}
+        block_rows_(block_rows_for(plan, matrix.dim)),
+        // A plan's block size sets the one-query path's chunks too (so that
+        // tests reach its splits with few rows).
+        pair_chunk_rows_(plan.block_rows != 0 ? block_rows_ : kPairChunkRows) {}
 
-  // Scores queries [first, first + count) of `queries` (norms[q] their
-  // norms, 0 for a query that gets no rows) over every row, on the calling
-  // thread alone or on the pool.
   // Starts a pass over queries [0, count) of `queries` (norms[q] their
   // norms, 0 for a query that gets no rows): empties the workers' buffers
   // (as each worker next takes work).
@@ -132,7 +133,7 @@ class Search {
     pass_count_ = count;
     ++pass_;
     single_ = count == 1 && matrix_.type == ElementType::kFloat32;
-    unit_rows_ = single_ ? kSingleUnitRows : block_rows_;
+    unit_rows_ = single_ ? kSingleUnitChunks * pair_chunk_rows_ : block_rows_;
   }
 
   // The pass's rows come in units of this many (the last one shorter).
@@ -249,8 +250,10 @@ class Search {
 
   // Collects the allowed rows of [first, last) into blocks for the batch
   // kernel: rows that are not allowed are never read, and a sparse filter
-  // gathers its rows into full blocks.
-  void scan_blocks(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
+  // gathers its rows into full blocks. With `keep_partial`, a last block
+  // that is not full waits for more rows (the caller flushes it).
+  void scan_blocks(WorkerState<Sink>& w, uint64_t first, uint64_t last,
+                   bool keep_partial = false) {
     uint64_t i = first;
     while (i < last) {
       if (allowed_ != nullptr) {
@@ -277,7 +280,7 @@ class Search {
         }
       }
     }
-    flush_rows(w);
+    if (!keep_partial) flush_rows(w);
   }
 
   // One query over float32 rows: the row scorer runs at the memory limit;
@@ -289,14 +292,14 @@ class Search {
         {static_cast<const float*>(matrix_.data), matrix_.rows * matrix_.dim}, matrix_.dim};
     const similarity::VectorView query{pass_queries_, matrix_.dim};
     const similarity::RowScorerKind scorer = row_scorer_for(plan_.kernel);
-    for (uint64_t start = first; start < last; start += kPairChunkRows) {
-      const uint64_t end = std::min(last, start + kPairChunkRows);
+    for (uint64_t start = first; start < last; start += pair_chunk_rows_) {
+      const uint64_t end = std::min(last, start + pair_chunk_rows_);
       if (allowed_ != nullptr) {
         uint64_t count = 0;
         for (uint64_t i = start; i < end; ++i) count += allowed_[i] != 0;
         if (count == 0) continue;
         if (2 * count < end - start) {
-          scan_blocks(w, start, end);
+          scan_blocks(w, start, end, /*keep_partial=*/true);
           continue;
         }
       }
@@ -311,6 +314,7 @@ class Search {
         w.set.offer(0, start + j, key);
       }
     }
+    flush_rows(w);
   }
 
   const SearchPlan plan_;
@@ -319,6 +323,7 @@ class Search {
   const KeyRange range_;
   const uint8_t* const allowed_;
   const uint64_t block_rows_;
+  const uint64_t pair_chunk_rows_;
   uint64_t pass_ = 0;
   const float* pass_queries_ = nullptr;
   const float* pass_norms_ = nullptr;
