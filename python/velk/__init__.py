@@ -101,7 +101,7 @@ def search(
             indices = _empty(places, _int64)
             scores = _empty(places, _float32)
             try:
-                found = _engine.search_one(query, embeddings, shape[1], k, indices, scores)
+                found = _engine.search_one(query, embeddings, shape[1], places, indices, scores)
             except (TypeError, ValueError):
                 pass
             else:
@@ -121,7 +121,9 @@ def search(
     places = min(count, matrix.size // width)
     indices = np.empty(places, dtype=np.int64)
     scores = np.empty(places, dtype=np.float32)
-    found = _engine.search_one(query_array, matrix, width, count, indices, scores)
+    # The top min(k, rows) is the top k: a k beyond any count of rows never
+    # reaches the engine.
+    found = _engine.search_one(query_array, matrix, width, places, indices, scores)
     if found < places:
         # Only a query of squared norm zero finds fewer rows than it asks for.
         return indices[:found].copy(), scores[:found].copy()

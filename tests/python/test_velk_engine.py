@@ -99,6 +99,12 @@ def test_equal_scores_keep_the_lowest_rows_even_at_the_cut():
     assert list(indices) == sorted([best, *copies])[:4]
 
 
+def test_a_k_beyond_any_row_count_returns_every_row():
+    matrix = np.random.default_rng(4).standard_normal((30, 5)).astype(np.float32)
+    for query in (matrix[3], matrix[3].tolist()):
+        assert_same(velk.search(query, matrix, 2**70), velk.search(query, matrix, 30))
+
+
 def test_results_do_not_depend_on_the_thread_count(run_python):
     script = """
         import hashlib, numpy as np, velk
