@@ -13,6 +13,20 @@
 // unique, so a result is a pure function of (query, matrix, k, allowed):
 // the same for any thread count, query batch, block split or instruction set.
 //
+// How it runs: queries are taken in passes of up to a few thousand; each
+// pass reads the matrix once, in blocks of rows spread over the workers of
+// the global pool (or, for a small call, on the calling thread alone). The
+// batch kernel packs a block's rows (widened to binary32) with their norms
+// and scores every query of the pass against it in register tiles; one
+// float32 query runs on the row scorer at the memory limit instead. Rows a
+// filter leaves out are never read: the allowed ones are gathered into full
+// blocks.
+//
+// Memory: besides the outputs, O(queries x k) for the candidates (each
+// worker keeps k plus a little per query of a pass) and O(workers x block)
+// of working memory; never a score per (query, row) or per row. A threshold
+// search keeps 16 bytes per row found until it writes its results.
+//
 // Nothing here touches Python: callers may release the interpreter lock
 // around these calls. Calls from several threads at once are safe; they
 // share the global worker pool. Failures are panics (and an allocation the
