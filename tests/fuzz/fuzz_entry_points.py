@@ -331,8 +331,6 @@ def decode_search(fdp, ctx, many):
     call.allowed = {TypeError, ValueError, MemoryError}
     call.strict = False
     kval = V.count_value(k, kv) if k.clean else None
-    if kv is not None and kv >= 2**64:
-        call.allowed.add(OverflowError)  # known fault (issue 14): _velk's error leaks through
     dim = keywords.get("dim")
     if dim is not None:
         dim = operator.index(dim) if dim_kind != -1 else None
@@ -352,11 +350,12 @@ def decode_search(fdp, ctx, many):
     qv, mv = velk_values(query, copy), velk_values(matrix, copy)
     if qv is None or mv is None or shape_of(query.obj) != query.shape:
         return call
-    if velk_ready(query) and velk_ready(matrix) and kval < 2**63 and query.shape[-1] == cols and (batch is None or len(qv) == batch * cols) \
+    if velk_ready(query) and velk_ready(matrix) and query.shape[-1] == cols and (batch is None or len(qv) == batch * cols) \
             and (batch is not None or len(qv) == cols) and (batch is None or kval <= 2**24):
         # (search_many's results are always k wide, even for no queries: a
         # huge k cannot be allocated.)
         call.must_succeed = True
+
     def check_one(indices, scores_f32, q):
         if len(q) != cols:
             return "accepted a query of the wrong length"
