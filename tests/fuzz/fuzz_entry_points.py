@@ -87,6 +87,7 @@ class Call:
         self.check = None           # check(result) -> error text or None
         self.must_panic = False
         self.must_succeed = False
+        self.must_raise = None      # exception types one of which the call must raise
         self.strict = True          # arguments marked bad must be refused
 
 
@@ -545,6 +546,8 @@ def judge_exception(call, ctx, error):
         # A conversion's TypeError names the argument it came from.
         if not any(message.startswith(f"argument '{n}': ") for n, _ in call.args):
             raise OracleError(f"{call.target}: TypeError without the argument's name: {message}")
+    if call.must_raise is not None and not isinstance(error, call.must_raise):
+        raise OracleError(f"{call.target}: raised {name}: {message}")
     if call.must_succeed and not call.layout_bad:
         raise OracleError(f"{call.target}: refused valid arguments with {name}: {message}")
     if not call.layout_bad and not ctx.unknown and not ctx.extra and call.strict:
@@ -555,6 +558,8 @@ def judge_exception(call, ctx, error):
 def judge_result(call, ctx, result):
     if call.layout_bad:
         raise OracleError(f"{call.target}: accepted a malformed call")
+    if call.must_raise is not None:
+        raise OracleError(f"{call.target}: returned instead of raising")
     if call.must_panic:
         raise OracleError(f"{call.target}: dim=0 returned {result!r:.200}")
     if call.strict and not ctx.unknown and any(a.bad for _, a in call.args):
