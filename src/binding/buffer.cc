@@ -55,7 +55,7 @@ void release_view(std::unique_ptr<Py_buffer>& view) {
 
 }  // namespace
 
-FloatBuffer& FloatBuffer::operator=(FloatBuffer&& other) noexcept {
+FloatBuffer& FloatBuffer::operator=(FloatBuffer&& other) {
   if (this != &other) {
     release_float_buffer(*this);
     view_ = std::move(other.view_);
@@ -63,7 +63,7 @@ FloatBuffer& FloatBuffer::operator=(FloatBuffer&& other) noexcept {
   return *this;
 }
 
-FloatBuffer::~FloatBuffer() { release_float_buffer(*this); }
+FloatBuffer::~FloatBuffer() noexcept(false) { release_float_buffer(*this); }
 
 const float* FloatBuffer::data() const noexcept {
   return static_cast<const float*>(view_->buf);
@@ -98,8 +98,13 @@ Result<FloatBuffer> acquire_float_buffer(PyObject* object) {
   return FloatBuffer(std::move(view));
 }
 
-void release_float_buffer(FloatBuffer& buffer) noexcept {
+void release_float_buffer(FloatBuffer& buffer) {
   if (!buffer.view_) return;
+  if (lock_taken_away()) [[unlikely]] {
+    // The thread is being ended: the exporter keeps its export for good.
+    buffer.view_.reset();
+    return;
+  }
   {
     LockGuard lock = acquire_lock();
     PyBuffer_Release(buffer.view_.get());

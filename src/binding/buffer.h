@@ -15,13 +15,18 @@ namespace velk::binding {
 // the view; releasing it (on destruction) takes the interpreter lock if this
 // thread does not hold it. The memory it shows stays valid and unchanged
 // while the view is held and the caller keeps the lock.
+//
+// Releasing may run the exporter's Python code (__release_buffer__), where
+// the interpreter may end the thread; the destructor lets that forced unwind
+// through. Keep a FloatBuffer as a plain local, not inside a Result, whose
+// destructor is noexcept, when it may be the last owner.
 class [[nodiscard]] FloatBuffer {
  public:
   FloatBuffer(FloatBuffer&&) noexcept = default;
-  FloatBuffer& operator=(FloatBuffer&& other) noexcept;
+  FloatBuffer& operator=(FloatBuffer&& other);
   FloatBuffer(const FloatBuffer&) = delete;
   FloatBuffer& operator=(const FloatBuffer&) = delete;
-  ~FloatBuffer();
+  ~FloatBuffer() noexcept(false);
 
   const float* data() const noexcept;
   // Byte length / item size.
@@ -30,7 +35,7 @@ class [[nodiscard]] FloatBuffer {
 
  private:
   friend Result<FloatBuffer> acquire_float_buffer(PyObject* object);
-  friend void release_float_buffer(FloatBuffer& buffer) noexcept;
+  friend void release_float_buffer(FloatBuffer& buffer);
   explicit FloatBuffer(std::unique_ptr<Py_buffer> view) noexcept : view_(std::move(view)) {}
 
   std::unique_ptr<Py_buffer> view_;
@@ -44,7 +49,8 @@ class [[nodiscard]] FloatBuffer {
 // BufferError. An object without buffer support gives the interpreter's error.
 Result<FloatBuffer> acquire_float_buffer(PyObject* object);
 
-// Releases the view now (the destructor does the same); idempotent.
-void release_float_buffer(FloatBuffer& buffer) noexcept;
+// Releases the view now (the destructor does the same); idempotent. When the
+// lock has been taken away (see lock_taken_away), the view is left held.
+void release_float_buffer(FloatBuffer& buffer);
 
 }  // namespace velk::binding

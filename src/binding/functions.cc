@@ -94,12 +94,15 @@ Result<OwnedRef> top_k_flat_np(PyObject* const* args, Py_ssize_t nargs, PyObject
   GrowableArray<ScoredPair> pairs;
   {
     // Buffer errors keep their own text: they are about the data, not the call.
-    Result<FloatBuffer> query = acquire_float_buffer(bound[0]);
-    if (!query) return query.take_error();
-    Result<FloatBuffer> values = acquire_float_buffer(bound[1]);
-    if (!values) return values.take_error();
+    // The views are moved into plain locals: see FloatBuffer on releasing.
+    Result<FloatBuffer> query_or = acquire_float_buffer(bound[0]);
+    if (!query_or) return query_or.take_error();
+    FloatBuffer query = std::move(*query_or);
+    Result<FloatBuffer> values_or = acquire_float_buffer(bound[1]);
+    if (!values_or) return values_or.take_error();
+    FloatBuffer values = std::move(*values_or);
     // Workers read the buffers while we hold the lock, so nothing resizes them.
-    pairs = similarity::flat_top_k(query->view(), {values->view(), *dim}, *k);
+    pairs = similarity::flat_top_k(query.view(), {values.view(), *dim}, *k);
   }  // the embeddings view is released first, then the query's
   return pairs_to_python(pairs);
 }

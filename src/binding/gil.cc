@@ -45,7 +45,15 @@ void check_lock_allowed() {
   }
 }
 
-void apply_pool_if_present() noexcept {
+bool thread_state_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+void apply_pool_if_present() {
   // acquire: pairs with the publishing CAS in pool_instance.
   if (deferred_pool.load(std::memory_order_acquire) != nullptr) apply_deferred_releases();
 }
@@ -54,9 +62,11 @@ void apply_pool_if_present() noexcept {
 
 int64_t lock_count() noexcept { return tls_lock_count; }
 
+bool lock_taken_away() noexcept { return tls_lock_count >= 1 && !thread_state_attached(); }
+
 void LockGuard::release() noexcept {
   if (!std::exchange(active_, false)) return;
-  if (kind_ == Kind::kEnsured) PyGILState_Release(state_);
+  if (kind_ == Kind::kEnsured && !lock_taken_away()) PyGILState_Release(state_);
   --tls_lock_count;
 }
 
@@ -100,8 +110,9 @@ LockGuard acquire_lock() {
 
 void release_guard(LockGuard& guard) noexcept { guard.release(); }
 
-void drop_reference(PyObject* object) noexcept {
+void drop_reference(PyObject* object) {
   if (tls_lock_count >= 1) {
+    if (lock_taken_away()) [[unlikely]] return;
     Py_DECREF(object);
     return;
   }
@@ -110,7 +121,7 @@ void drop_reference(PyObject* object) noexcept {
   pool.pending.push_back(object);
 }
 
-void apply_deferred_releases() noexcept {
+void apply_deferred_releases() {
   // acquire: pairs with the publishing CAS in pool_instance.
   DeferredReleasePool* pool = deferred_pool.load(std::memory_order_acquire);
   if (pool == nullptr) return;
@@ -131,10 +142,17 @@ LockGivenUp::LockGivenUp() noexcept : saved_count_(std::exchange(tls_lock_count,
   saved_state_ = PyEval_SaveThread();
 }
 
-LockGivenUp::~LockGivenUp() {
+LockGivenUp::~LockGivenUp() noexcept(false) {
   tls_lock_count = saved_count_;
+  if (abandoned_) return;
+  // Where the interpreter ends the thread, with the count already back up.
   PyEval_RestoreThread(saved_state_);
   apply_pool_if_present();
+}
+
+void LockGivenUp::abandon() noexcept {
+  tls_lock_count = saved_count_;
+  abandoned_ = true;
 }
 
 }  // namespace detail

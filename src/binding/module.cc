@@ -1,5 +1,7 @@
 #include "src/binding/module.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -113,11 +115,20 @@ PyObject* run_at_entry(Body&& body) {
       } else {
         error.emplace(outcome.take_error());
       }
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended: not ours to stop
     } catch (...) {
       note_panic_caught();
       error.emplace(panic_to_error(std::current_exception()));
     }
     if (error) std::move(*error).restore();
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread (a daemon thread at shutdown) with
+    // pthread_exit while it waits for the lock inside the call. The cleanups
+    // on the way have touched nothing of the interpreter (see gil.h); let
+    // the unwind go on to the thread's end.
+    guard.disarm();
+    throw;
   } catch (...) {
     // Stop the unwinding here, with the guard still armed: above us are only
     // the interpreter's C frames, and an exception that finds no handler at

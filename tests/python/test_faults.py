@@ -166,3 +166,101 @@ FORKED = """
 @pytest.mark.parametrize("threads", ["1", "3"])
 def test_forked_children_use_the_pool(threads):
     assert run(FORKED, RAYON_NUM_THREADS=threads)[0] == [0, True, True]
+
+
+# Issue 14: at shutdown CPython 3.12 and 3.13 end a daemon thread that asks
+# for the interpreter lock back with pthread_exit, and the unwinding ran our
+# cleanups, which dropped references with no lock and crashed the process.
+# Each hook below gives the lock up inside a call (or inside a release made by
+# the call), so daemon threads looping on them are ended in the middle of one.
+IN_CALL_AT_EXIT = """
+    import sys, threading, time, _velk
+
+    def nap():
+        time.sleep(0.0005)
+
+    class Float:
+        def __float__(self): nap(); return 1.0
+    class Index:
+        def __index__(self): nap(); return 1
+    class Sized(list):
+        def __len__(self): nap(); return super().__len__()
+    class Iterable(list):
+        def __iter__(self): nap(); return super().__iter__()
+    class Raises:
+        def __float__(self): nap(); raise TypeError("refused")
+    class Dying:
+        def __float__(self): return 1.0
+        def __del__(self): nap()
+    class Fresh:  # a new item per index: the call holds its last reference
+        def __len__(self): return 2
+        def __getitem__(self, i):
+            if i >= 2: raise IndexError
+            return Dying()
+    class Exporter:
+        def __init__(self, nap_on_release=False):
+            self.data, self.nap_on_release = memoryview(bytearray(8)).cast("f"), nap_on_release
+        def __buffer__(self, flags):
+            if not self.nap_on_release: nap()
+            return self.data
+        def __release_buffer__(self, view):
+            if self.nap_on_release: nap()
+
+    def failing(call):
+        def attempt():
+            try:
+                call()
+            except TypeError:
+                pass
+        return attempt
+
+    calls = {
+        "cosine_similarity": [
+            lambda: _velk.cosine_similarity([Float(), 1.0], [1.0, 2.0]),
+            lambda: _velk.cosine_similarity([Index()], Sized([1.0])),
+            lambda: _velk.cosine_similarity(Iterable([1.0, 2.0]), Fresh()),
+            failing(lambda: _velk.cosine_similarity([Raises()], [1.0])),
+            failing(lambda: _velk.cosine_similarity(1, [1.0])),
+        ],
+        "top_k": [
+            lambda: _velk.top_k([1.0], [[1.0], [Float()]], 1),
+            lambda: _velk.top_k([1.0], [Sized([1.0])], Index()),
+            lambda: _velk.top_k(Fresh(), Iterable([[1.0, 2.0]]), 1),
+            failing(lambda: _velk.top_k([1.0], [[Raises()]], 1)),
+        ],
+        "top_k_flat": [
+            lambda: _velk.top_k_flat([1.0], [1.0, Float()], Index(), 2),
+            lambda: _velk.top_k_flat(Sized([1.0]), Iterable([1.0, 2.0]), 1, 2),
+            lambda: _velk.top_k_flat([1.0], Fresh(), 1, 2),
+            failing(lambda: _velk.top_k_flat([1.0], [1.0], 1, Raises())),
+        ],
+        "top_k_flat_np": [
+            lambda: _velk.top_k_flat_np(Exporter(), Exporter(), 2, Index()),
+            lambda: _velk.top_k_flat_np(Exporter(True), Exporter(True), 2, 1),
+            failing(lambda: _velk.top_k_flat_np(Exporter(), Exporter(), 2, Raises())),
+        ],
+    }[sys.argv[1]]
+
+    def loop(call):
+        while True:
+            call()
+
+    for call in calls:
+        call()
+        threading.Thread(target=loop, args=(call,), daemon=True).start()
+    time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("function", ["cosine_similarity", "top_k", "top_k_flat",
+                                      "top_k_flat_np"])
+def test_exit_with_daemon_threads_inside_calls(function):
+    env = {k: v for k, v in os.environ.items() if k != "RUST_BACKTRACE"}
+    code = textwrap.dedent(IN_CALL_AT_EXIT)
+    for _ in range(4):
+        runs = [subprocess.Popen([sys.executable, "-c", code, function], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for _ in range(4)]
+        for process in runs:
+            _, stderr = process.communicate(timeout=120)
+            assert (process.returncode, stderr) == (0, "")

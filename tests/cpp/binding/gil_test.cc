@@ -1,6 +1,7 @@
 #include "src/binding/gil.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <thread>
 
@@ -143,6 +144,40 @@ TEST(LockGuardTest, GivingUpTheLockTakesItBackWhenTheWorkPanics) {
   ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(lock_count(), held);
   EXPECT_EQ(PyGILState_Check(), 1);
+}
+
+// Issue 14: the interpreter ends a daemon thread at shutdown with
+// pthread_exit when it asks for the lock back. Here the wait itself ends the
+// thread: the unwind must neither take the lock back nor release anything.
+TEST(LockGuardTest, ThreadEndedWhileTheLockIsGivenUpLeavesTheInterpreterAlone) {
+  LockGuard lock = assume_lock();
+  PyObject* log = PyList_New(0);
+  PyObject* object = tracked(log, "released");
+  ASSERT_NE(object, nullptr);
+  Py_INCREF(object);
+  bool unwound = false;
+  give_up_lock_while([&] {
+    std::thread([&] {
+      PyGILState_STATE state = PyGILState_Ensure();
+      (void)state;  // never given back: the thread is ended holding nothing
+      LockGuard entry = assume_lock();
+      OwnedRef owned(object);
+      try {
+        give_up_lock_while([] { pthread_exit(nullptr); });
+      } catch (...) {
+        unwound = true;
+        EXPECT_TRUE(lock_taken_away());
+        EXPECT_EQ(PyGILState_Check(), 0);
+        throw;
+      }
+    }).join();
+  });
+  EXPECT_TRUE(unwound);
+  EXPECT_EQ(PyGILState_Check(), 1);
+  EXPECT_EQ(PyList_GET_SIZE(log), 0);
+  EXPECT_EQ(Py_REFCNT(object), 2);  // ours, and the one the ended thread leaked
+  Py_DECREF(object);
+  Py_DECREF(log);
 }
 
 TEST(OwnedRefTest, ReleasesOnceWhateverTheMoves) {
