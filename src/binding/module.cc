@@ -45,11 +45,14 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
+// The address is the guide's section on subinterpreters, which says what to
+// do instead.
 constexpr char kSubinterpreterRefusal[] =
     "PyO3 modules do not yet support subinterpreters, see "
-    "https://github.com/PyO3/pyo3/issues/576";
+    "docs/guide.md#subinterpreters";
 
-// The first interpreter to initialise the module; -1 until then.
+// The interpreter that initialised the module (always the main one); -1
+// until then.
 std::atomic<int64_t> owner_interpreter{-1};
 // Strong reference to the module, kept for the life of the process.
 std::atomic<PyObject*> module_cache{nullptr};
@@ -175,6 +178,13 @@ Result<OwnedRef> make_module() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) return fetch_or_missing();
+  // Only the main interpreter may own the module. A subinterpreter that came
+  // first would otherwise lock the main one out for good, even one whose
+  // import the interpreter itself goes on to refuse (an isolated one) or
+  // that is destroyed a moment later.
+  if (interpreter != PyInterpreterState_Main()) {
+    return PyErr::new_lazy(PyExc_ImportError, kSubinterpreterRefusal);
+  }
   int64_t owner = -1;
   // acq_rel: orders this claim with the module cache filled by the owner.
   if (!owner_interpreter.compare_exchange_strong(owner, id, std::memory_order_acq_rel,

@@ -37,8 +37,8 @@ class [[nodiscard]] PanicGuard {
 };
 
 // The module object for the current interpreter (a new reference): created on
-// the first call, the cached one afterwards. Refuses a second interpreter
-// with ImportError. Requires the lock.
+// the first call, the cached one afterwards. Refuses every interpreter but
+// the main one with ImportError. Requires the lock.
 Result<OwnedRef> make_module();
 
 // Makes the function object of `definition` bound to `module`, appends its

@@ -1,9 +1,11 @@
 """What `import _velk` gives: the module, its four functions and their metadata."""
 
 import importlib
+import json
 import shutil
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -71,11 +73,64 @@ def test_second_interpreter_is_refused(run_python, tmp_path):
     if result.returncode == 77:
         pytest.skip("no _testcapi to start a subinterpreter")
     assert result.returncode == 0, result.stderr
-    assert out.read_text() == (
-        "ImportError: PyO3 modules do not yet support subinterpreters, "
-        "see https://github.com/PyO3/pyo3/issues/576")
+    # Issue 14: the address is ours, the guide's section on subinterpreters.
+    assert out.read_text() == f"ImportError: {REFUSAL}"
     # The refusal leaves the first interpreter's module working.
     assert result.stdout.strip() == "1.0"
+
+
+REFUSAL = "PyO3 modules do not yet support subinterpreters, see docs/guide.md#subinterpreters"
+
+SUBINTERPRETERS_FIRST = """
+    import json, sys
+    try:  # 3.13 and later
+        import _interpreters as interpreters
+        def create(isolated):
+            return interpreters.create(interpreters.new_config("isolated" if isolated else "legacy"))
+        def attempt(interpreter, code):
+            failed = interpreters.run_string(interpreter, code)
+            return None if failed is None else f"{failed.type.__name__}: {failed.msg}"
+    except ImportError:
+        try:
+            import _xxsubinterpreters as interpreters  # 3.12
+        except ImportError:
+            raise SystemExit(77)
+        def create(isolated):
+            return interpreters.create(isolated=isolated)
+        def attempt(interpreter, code):
+            try:
+                interpreters.run_string(interpreter, code)
+            except interpreters.RunFailedError as failed:
+                return str(failed).replace("<class 'ImportError'>", "ImportError")
+
+    seen = []
+    for isolated in json.loads(sys.argv[1]):
+        interpreter = create(isolated)
+        seen.append(attempt(interpreter, "import _velk"))
+        seen.append(attempt(interpreter, "import _velk"))  # refused again, not cached
+        interpreters.destroy(interpreter)
+    import _velk
+    seen.append(_velk.cosine_similarity([1.0], [2.0]))
+    print(json.dumps(seen))
+"""
+
+
+# Issue 14: on 3.12 a subinterpreter that imported first (even an isolated one,
+# whose import the interpreter refuses anyway) locked the main one out.
+@pytest.mark.parametrize("order", [[False], [True], [True, False, True]])
+def test_subinterpreters_first_never_lock_the_main_interpreter_out(order):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(SUBINTERPRETERS_FIRST),
+                           json.dumps(order)], capture_output=True, text=True, timeout=120)
+    if done.returncode == 77:
+        pytest.skip("no module to start subinterpreters with")
+    assert done.returncode == 0, done.stderr
+    *refusals, main = json.loads(done.stdout)
+    assert main == 1.0
+    assert len(refusals) == 2 * len(order)
+    for refusal, isolated in zip(refusals, [i for i in order for _ in "ab"]):
+        # An isolated interpreter may be refused by the interpreter itself first.
+        assert refusal == f"ImportError: {REFUSAL}" or (
+            isolated and refusal.startswith("ImportError: module _velk does not support"))
 
 
 def extension_modules():
