@@ -105,7 +105,7 @@ Result<void> add_functions(PyObject* module) {
 // PanicException, becomes the one pending exception. A panic escaping even
 // this (while restoring the error) aborts in the guard.
 template <class Body>
-PyObject* run_at_entry(Body&& body) {
+VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
   PanicGuard guard("uncaught panic at ffi boundary");
   PyObject* result = nullptr;
   try {

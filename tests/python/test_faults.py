@@ -252,6 +252,10 @@ IN_CALL_AT_EXIT = """
 """
 
 
+@pytest.mark.skipif(os.environ.get("VELK_UNDER_ASAN") == "1",
+                    reason="AddressSanitizer does not follow the unwind pthread_exit starts: "
+                    "the frames it pops keep their poisoned redzones, and the allocator "
+                    "calls of the cleanups above them are reported")
 @pytest.mark.parametrize("function", ["cosine_similarity", "top_k", "top_k_flat",
                                       "top_k_flat_np"])
 def test_exit_with_daemon_threads_inside_calls(function):
