@@ -25,6 +25,7 @@ from velk import _engine
 from velk._arrays import (
     as_float32,
     check_count,
+    check_padded_width,
     import_numpy,
     matrix_width,
 )
@@ -86,10 +87,13 @@ def search(
     `_velk.top_k_flat_np`'s. A query whose squared norm is zero returns two
     empty arrays.
 
-    Raises TypeError for arrays of another dtype (or non-numeric values) and
-    for a `k` or `dim` that is not an integer; ValueError for shapes that do
-    not fit together, negative `k` or `dim`, `dim` = 0, and arrays that are
-    not aligned C-contiguous (without `copy=True`); ImportError without numpy.
+    Raises TypeError for arrays of another dtype (or non-numeric values), for
+    masked arrays, and for a `k` or `dim` that is not an integer; ValueError
+    for shapes that do not fit together, negative `k` or `dim`, `dim` = 0,
+    and arrays that are not aligned C-contiguous (without `copy=True`);
+    OverflowError for an integer in a list too large for a float; ImportError
+    without numpy. The engine itself raises nothing for arguments that pass
+    these checks.
     """
     # Already usable arrays go straight to the engine, which reads them only
     # if they are aligned C-contiguous float32; anything else it refuses, and
@@ -145,7 +149,8 @@ def search_many(
     `k` rows (fewer than `k` rows in `embeddings`, or a zero query). Test for
     padding with `indices == -1`: NaN is also a genuine score for a query that
     holds NaN. Arguments and exceptions are those of `search`; `queries` must
-    have shape (m, dim). The matrix is read once per block of queries, not
+    have shape (m, dim), and a `k` too large for the padded arrays to exist
+    raises ValueError. The matrix is read once per block of queries, not
     once per query.
     """
     np = import_numpy("velk.search_many")
@@ -159,6 +164,7 @@ def search_many(
             f"got shape {query_matrix.shape}"
         )
     batch = query_matrix.shape[0]
+    check_padded_width(count, batch)
     indices = np.empty((batch, count), dtype=np.int64)
     scores = np.empty((batch, count), dtype=np.float32)
     found = np.empty(batch, dtype=np.uint64)

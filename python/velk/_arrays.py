@@ -43,29 +43,108 @@ def check_count(value: Any, name: str) -> int:
     return count
 
 
-def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
-    """`value` as an aligned C-contiguous float32 array, read in place when it already is one.
+def check_padded_width(k: int, queries: int) -> None:
+    """Refuses a `k` too large for two (queries, k) result arrays to exist at all.
 
-    Plain lists and tuples carry no dtype and are converted (that is a copy in
-    any case). Anything else must already hold native float32 values in
-    aligned C order: a float64 matrix is refused rather than silently
-    converted on every call, unless `copy` is true.
+    search_many pads its results to `k` columns, so `k` sizes what it
+    allocates; numpy cannot even describe an array past this bound.
     """
     import numpy as np
 
-    array: npt.NDArray[Any]
+    # Both arrays have 8-byte or smaller items, and numpy limits the byte size
+    # of one array to the largest intp.
+    limit = int(np.iinfo(np.intp).max) // 8 // max(queries, 1)
+    if k > limit:
+        raise ValueError(
+            f"k={k} is too large: search_many returns two arrays of shape "
+            f"(queries, k), padded past the last row; pass a k of at most the "
+            f"number of rows"
+        )
+
+
+def refuse_masked(value: Any, name: str) -> None:
+    """Refuses a numpy masked array, whose mask numpy.asarray would silently drop."""
+    import numpy as np
+
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, and velk does not support masks: they would "
+            f"be ignored and the masked values scored; pass numpy.ma.getdata({name}) "
+            f"to score every value, or only the rows you want searched"
+        )
+
+
+def _item_as_double(item: Any, name: str) -> float:
+    """One item of a list as the module reads it: float(item), but never a parsed string."""
+    if isinstance(item, (str, bytes, bytearray)):
+        raise TypeError(f"{name} must hold real numbers, got {type(item).__name__}")
+    try:
+        return float(item)
+    except TypeError:
+        dimensions: Any = getattr(item, "ndim", 0)
+        if isinstance(item, (list, tuple)) or dimensions:
+            raise ValueError(
+                f"{name} must be a list of numbers or of rows of equal length"
+            ) from None
+        raise TypeError(
+            f"{name} must hold real numbers, got {type(item).__name__}"
+        ) from None
+    except OverflowError:
+        raise OverflowError(
+            f"{name} holds an integer too large to convert to float"
+        ) from None
+
+
+def list_as_float32(value: list[Any] | tuple[Any, ...], name: str) -> FloatArray:
+    """A list or tuple of numbers (or of equal-length rows of them) as float32.
+
+    Converted exactly as `_velk` converts a sequence: each item through
+    Python's float(), then rounded to the nearest float32 (values beyond its
+    range become infinities). An integer therefore rounds twice, first to a
+    double: 2**60 + 2**36 + 1 becomes 2**60, not the nearer 2**60 + 2**37.
+    """
+    import numpy as np
+
+    try:
+        array: npt.NDArray[Any] = np.asarray(value)
+    except ValueError:
+        # Rows of different lengths; the item conversion names the problem.
+        array = np.empty(len(value), dtype=object)
+        for i, row in enumerate(value):
+            array[i] = row
+    if array.dtype.kind in "biu" or array.dtype in (np.float16, np.float32, np.float64):
+        # What float() gives for every item: ints are rounded correctly to
+        # double (as Python rounds them) and narrower floats widen exactly.
+        doubles = array.astype(np.float64)
+    elif array.dtype.kind in "Of":
+        # Integers beyond 64 bits, objects with __float__ or __index__, and
+        # floats wider than a double, which float() rounds to one.
+        doubles = np.empty(array.shape, dtype=np.float64)
+        flat = doubles.reshape(-1)
+        for i, item in enumerate(array.reshape(-1)):
+            flat[i] = _item_as_double(item, name)
+    else:
+        # Strings, bytes and complex numbers.
+        raise TypeError(f"{name} must hold real numbers, got a {array.dtype} array")
+    with np.errstate(over="ignore"):
+        return np.ascontiguousarray(doubles.astype(np.float32))
+
+
+def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
+    """`value` as an aligned C-contiguous float32 array, read in place when it already is one.
+
+    Plain lists and tuples carry no dtype and are converted as `_velk`
+    converts them (list_as_float32; that is a copy in any case). Anything
+    else must already hold native float32 values in aligned C order: a
+    float64 matrix is refused rather than silently converted on every call,
+    unless `copy` is true. Masked arrays are refused.
+    """
+    import numpy as np
+
     if isinstance(value, (list, tuple)):
-        array = np.asarray(value)
-        # Strings, objects and complex numbers would convert in surprising ways.
-        if array.dtype.kind not in "biuf":
-            raise TypeError(
-                f"{name} must hold real numbers, got a {array.dtype} array"
-            )
-        # Out-of-range values become infinities, as the module's own
-        # conversion makes them, without a warning.
-        with np.errstate(over="ignore"):
-            return np.ascontiguousarray(array, dtype=np.float32)
-    array = np.asarray(value)
+        return list_as_float32(value, name)
+    refuse_masked(value, name)
+    array: npt.NDArray[Any] = np.asarray(value)
     if array.dtype != np.float32:
         if not copy:
             raise TypeError(
@@ -83,6 +162,9 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
             f"{name} must be an aligned C-contiguous array; make one with "
             f"numpy.ascontiguousarray({name}), or pass copy=True"
         )
+    if array.dtype.kind in "biu" or (array.dtype.kind == "f" and array.dtype.itemsize > 8):
+        # Through a double first, as every number the module converts goes.
+        array = array.astype(np.float64)
     # np.require also copies a contiguous array whose start is misaligned,
     # which ascontiguousarray would hand back as it is.
     with np.errstate(over="ignore"):

@@ -142,6 +142,8 @@ def _check_embeddings(embeddings: Any) -> int:
         raise ValueError(
             "embeddings has unknown chunk sizes; call embeddings.compute_chunk_sizes() first"
         )
+    # Every row is the most any block or merge can return.
+    count = min(count, int(sum(row_chunks)))
     width = int(column_chunks[0])
     if width == 0:
         raise ValueError("rows must have at least one value (embeddings has no columns)")

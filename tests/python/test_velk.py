@@ -1,6 +1,7 @@
 """velk.search and velk.search_many: argument checks, zero-copy reads, and
 results that match _velk.top_k_flat_np bit for bit."""
 
+import re
 import subprocess
 import sys
 import tomllib
@@ -9,6 +10,8 @@ from pathlib import Path
 import pytest
 
 np = pytest.importorskip("numpy")
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
 
 import _velk  # noqa: E402
 import velk  # noqa: E402
@@ -87,8 +90,10 @@ def test_special_scores_keep_their_bits(query, rows):
 
 
 def test_lists_are_converted_like_the_module_converts_them():
-    embeddings = [[0.1, 0.2, 0.3], [0.3, 0.2, 0.1], [1, 2, 3], [True, False, 1e300]]
-    query = [0.3, 0.2, 0.1]
+    # Issue 14: integers above 2**53 round through a double, as in _velk.
+    embeddings = [[0.1, 0.2, 0.3], [0.3, 0.2, 0.1], [1, 2, 3], [True, False, 1e300],
+                  [2**60, 0, 2**70], [2**60, 2**60, -(2**64)]]
+    query = [2**60 + 2**36 + 1, 2**60, 1]
     result = velk.search(query, embeddings, 4)
     pairs = _velk.top_k_flat(query, [x for row in embeddings for x in row], 3, 4)
     np.testing.assert_array_equal(result[0], [p[0] for p in pairs])
@@ -173,6 +178,17 @@ Q = E[0]
         (lambda: velk.search_many(Q, E, 1), ValueError, "queries must be a 2-D array"),
         (lambda: velk.search_many(E[:, :3].copy(), E, 1), ValueError, "queries must be a 2-D array"),
         (lambda: velk.search_many(E, E, -2), ValueError, "k must be non-negative"),
+        # Issue 14: masks are refused, not silently dropped; a padded k too
+        # large to allocate is named.
+        (lambda: velk.search(Q, np.ma.masked_array(E, mask=E > 0), 1), TypeError,
+         "embeddings is a masked array.*numpy.ma.getdata"),
+        (lambda: velk.search(np.ma.masked_array(Q), E, 1, copy=True), TypeError,
+         "query is a masked array"),
+        (lambda: velk.search_many(E, E, 2**64), ValueError, "k=18446744073709551616 is too large"),
+        (lambda: velk.search([2**1024, 0, 0, 0], E, 1), OverflowError,
+         "query holds an integer too large"),
+        (lambda: velk.search(Q, [[1.0] * 4, [1.0] * 3], 1), ValueError,
+         "embeddings must be a list of numbers or of rows of equal length"),
     ],
 )
 def test_argument_errors(call, error, message):
@@ -221,3 +237,77 @@ def test_version_is_the_one_pyproject_declares():
     pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
     declared = tomllib.loads(pyproject.read_text())["project"]["version"]
     assert velk.__version__ == declared
+
+
+# Issue 14: velk checks every argument itself, so that `_velk` never raises for
+# what passes, whatever the values; what passes gives what _velk.top_k_flat
+# gives on the same values as lists. Its own errors begin with the argument's
+# name or say what is wrong with the rows.
+VELK_MESSAGE = re.compile(r"(k|dim|query|queries|embeddings)\b|rows must|\d+ values are not|1-D")
+
+numbers = st.one_of(
+    st.integers(-3, 3),
+    st.integers(-(2**70), 2**70),
+    st.sampled_from([2**53 + 1, 2**60 + 2**36 + 1, 2**64, -(2**63) - 1]),
+    st.booleans(),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.floats(-4, 4, width=32),
+)
+good_counts = st.one_of(st.integers(0, 12), st.sampled_from([2**61, 2**64 - 1, 2**64, 2**70]),
+                        st.just(np.uint64(2**64 - 1)), st.just(True))
+bad_counts = st.sampled_from([-1, 3.0, None, "2", -(2**64)])
+
+
+@st.composite
+def search_arguments(draw):
+    """Mostly arguments that pass, and now and then one that does not."""
+    def rarely(strategy, otherwise):
+        return draw(strategy) if draw(st.integers(0, 5)) == 5 else otherwise
+
+    rows, width = draw(st.integers(0, 5)), rarely(st.just(0), draw(st.integers(1, 4)))
+    values = draw(st.lists(st.lists(numbers, min_size=width, max_size=width),
+                           min_size=rows, max_size=rows))
+    query = draw(st.lists(numbers, min_size=width, max_size=width))
+    query = rarely(st.sampled_from([query[:-1], query + [1.0]]), query)
+    form = draw(st.sampled_from(["list", "float32", "flat", "float64", "int64"]))
+    form = rarely(st.just("3-D"), form)
+    dim = rarely(st.one_of(good_counts, bad_counts), draw(st.sampled_from([None, width])))
+    if form == "list":
+        embeddings = values
+    else:
+        with np.errstate(over="ignore", invalid="ignore"):
+            array = np.array([[float(x) for x in row] for row in values],
+                             dtype=np.float64).reshape(rows, width)
+            if form == "int64":
+                array = np.nan_to_num(array).clip(-(2**62), 2**62).astype(np.int64)
+            elif form != "float64":
+                array = array.astype(np.float32)
+        embeddings = {"flat": array.ravel(), "3-D": array[None]}.get(form, array)
+        if form == "flat":
+            dim = rarely(st.none(), width)
+    k = rarely(bad_counts, draw(good_counts))
+    copy = rarely(st.just(False), True) if form in ("float64", "int64") else draw(st.booleans())
+    return query, embeddings, k, dim, copy, draw(st.booleans())
+
+
+@given(search_arguments())
+def test_module_never_raises_after_velk_checks(arguments):
+    query, embeddings, k, dim, copy, many = arguments
+    try:
+        if many:
+            indices, scores = velk.search_many([query], embeddings, k, dim=dim, copy=copy)
+        else:
+            found = velk.search(query, embeddings, k, dim=dim, copy=copy)
+            indices, scores = found[0][None], found[1][None]
+    except (TypeError, ValueError, OverflowError) as error:
+        assert VELK_MESSAGE.match(str(error)), repr(error)
+        return
+    matrix = np.asarray(embeddings if isinstance(embeddings, list) else embeddings, dtype=object)
+    width = len(query)
+    values = [x.item() if hasattr(x, "item") else x for x in matrix.ravel()]
+    pairs = _velk.top_k_flat(query, values, width, min(int(k), len(values) // width))
+    assert indices.shape[1] >= len(pairs)
+    np.testing.assert_array_equal(indices[0, : len(pairs)], [p[0] for p in pairs])
+    np.testing.assert_array_equal(score_bits(scores[0, : len(pairs)]),
+                                  np.array([p[1] for p in pairs]).view(np.uint64))
+    assert np.all(indices[0, len(pairs):] == -1)
