@@ -242,15 +242,24 @@ Result<OwnedRef> search_one(PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 Result<OwnedRef> make_engine_module() {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) return fetch_or_missing();
+  // The main interpreter only, as _velk: a subinterpreter that came first
+  // must not lock the main one out.
+  if (interpreter != PyInterpreterState_Main()) {
+    return PyErr::new_lazy(PyExc_ImportError,
+                           "velk._engine can be imported into the main interpreter only, "
+                           "see docs/guide.md#subinterpreters");
+  }
   int64_t owner = -1;
   // acq_rel: orders this claim with the module cache filled by the owner.
   if (!owner_interpreter.compare_exchange_strong(owner, id, std::memory_order_acq_rel,
                                                  std::memory_order_acquire) &&
       owner != id) {
     return PyErr::new_lazy(PyExc_ImportError,
-                           "velk._engine can be imported into one interpreter per process only");
+                           "velk._engine can be imported into the main interpreter only, "
+                           "see docs/guide.md#subinterpreters");
   }
   // acquire: the cached module was fully initialised before it was stored.
   if (PyObject* cached = module_cache.load(std::memory_order_acquire)) {

@@ -57,8 +57,10 @@ bool is_c_contiguous(const Py_buffer& view) {
 
 }  // namespace
 
-TypedBuffer::~TypedBuffer() {
+TypedBuffer::~TypedBuffer() noexcept(false) {
   if (!view_) return;
+  // The thread is being ended (see gil.h): the exporter keeps its export.
+  if (lock_taken_away()) [[unlikely]] return;
   LockGuard lock = acquire_lock();
   PyBuffer_Release(view_.get());
 }

@@ -18,14 +18,15 @@ enum class ElementKind { kFloat32, kInt64, kUInt64 };
 // interpreter lock if this thread does not hold it, so a TypedBuffer may be
 // held across a stretch where the lock is given up. While it is held the
 // exporter cannot resize or free the memory (numpy refuses to), though other
-// threads may still write to it.
+// threads may still write to it. As FloatBuffer: when the lock has been
+// taken away (lock_taken_away), the view is left held.
 class [[nodiscard]] TypedBuffer {
  public:
   TypedBuffer(TypedBuffer&&) noexcept = default;
   TypedBuffer& operator=(TypedBuffer&&) = delete;
   TypedBuffer(const TypedBuffer&) = delete;
   TypedBuffer& operator=(const TypedBuffer&) = delete;
-  ~TypedBuffer();
+  ~TypedBuffer() noexcept(false);
 
   void* data() const noexcept { return view_->buf; }
   // Number of elements.
