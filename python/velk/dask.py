@@ -29,7 +29,7 @@ except ImportError as error:
 import numpy as np
 
 from velk import _engine
-from velk._arrays import as_float32, check_count
+from velk._arrays import as_float32, check_count, check_padded_width
 
 if TYPE_CHECKING:
     from velk._arrays import FloatArray, IndexArray
@@ -142,8 +142,6 @@ def _check_embeddings(embeddings: Any) -> int:
         raise ValueError(
             "embeddings has unknown chunk sizes; call embeddings.compute_chunk_sizes() first"
         )
-    # Every row is the most any block or merge can return.
-    count = min(count, int(sum(row_chunks)))
     width = int(column_chunks[0])
     if width == 0:
         raise ValueError("rows must have at least one value (embeddings has no columns)")
@@ -211,6 +209,7 @@ def search_many(
             f"queries must be a 2-D array of rows of {width} values, "
             f"got shape {query_matrix.shape}"
         )
+    check_padded_width(count, query_matrix.shape[0])
     result = _ranking_graph(query_matrix, embeddings, count)
     if not compute:
         return result
@@ -246,6 +245,8 @@ def search(query: Any, embeddings: Any, k: int, *, compute: bool = True) -> Rank
         raise ValueError(
             f"query must be a 1-D array of {width} values, got shape {query_array.shape}"
         )
+    # Every row is the most a search can return, whatever k asks for.
+    count = min(count, int(embeddings.shape[0]))
     only_row = delayed(_only_row, pure=True)
     result: Delayed = only_row(_ranking_graph(query_array[None, :], embeddings, count))
     if not compute:
