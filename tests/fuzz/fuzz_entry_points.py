@@ -280,18 +280,18 @@ def velk_ready(arg):
 def velk_values(arg, copy):
     """The float32 values velk searches for an argument, as its guide says:
     lists through a Python float (nearest binary32), float32 arrays as they
-    are, other numeric arrays by numpy's conversion when `copy` allows it."""
+    are, other numeric arrays when `copy` allows it: integers and floats
+    wider than a double through a double first, as lists go."""
     obj = arg.obj
     if isinstance(obj, (list, tuple)):
         flat = list(_flatten(obj))
-        if any(type(x) is int and abs(x) > 2**53 for x in flat):
-            # Known fault (issue 14): velk rounds such integers through int64.
-            return None
         return model.to_f32([float(x) for x in flat])
     if arg.values is not None:
         return model.to_f32(arg.values)
     if copy and isinstance(obj, np.ndarray) and obj.dtype.kind in "biuf":
         with np.errstate(all="ignore"):
+            if obj.dtype.kind in "biu" or obj.dtype.itemsize > 8:
+                obj = obj.astype(np.float64)
             return obj.astype(np.float32).reshape(-1)
     return None
 
