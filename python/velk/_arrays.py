@@ -219,3 +219,152 @@ def pairs_to_arrays(pairs: list[tuple[int, float]]) -> tuple[IndexArray, FloatAr
         indices[:] = rows
         scores[:] = values
     return indices, scores
+
+
+# The engine's codes for the element types of a matrix.
+ELEMENT_CODES = {"float32": 0, "float16": 1, "bfloat16": 2}
+
+
+def element_type_of(dtype: Any) -> str | None:
+    """'float32', 'float16' or 'bfloat16' for a dtype the engine reads in place, else None.
+
+    bfloat16 is recognised by its dtype alone (the ml_dtypes type: named
+    'bfloat16', two bytes, kind 'V'), so ml_dtypes is never imported here.
+    """
+    import numpy as np
+
+    if dtype == np.float32:
+        return "float32"
+    if dtype == np.float16:
+        return "float16"
+    if dtype.name == "bfloat16" and dtype.itemsize == 2 and dtype.kind == "V":
+        return "bfloat16"
+    return None
+
+
+def _aligned_contiguous(array: Any, name: str, copy: bool) -> Any:
+    """`array` itself when it is aligned C-contiguous, else a copy of the same dtype if allowed."""
+    import numpy as np
+
+    if array.flags.c_contiguous and array.flags.aligned:
+        return array
+    if not copy:
+        raise ValueError(
+            f"{name} must be an aligned C-contiguous array; make one with "
+            f"numpy.ascontiguousarray({name}), or pass copy=True"
+        )
+    return np.require(array, requirements=["C", "A"])
+
+
+def check_dtype_name(dtype: Any) -> str | None:
+    """The `dtype=` keyword checked: None or one of the names in ELEMENT_CODES."""
+    if dtype is None:
+        return None
+    if not isinstance(dtype, str) or dtype not in ELEMENT_CODES:
+        raise ValueError(
+            f"dtype must be 'float32', 'float16' or 'bfloat16', got {dtype!r}"
+        )
+    return dtype
+
+
+def as_matrix(value: Any, name: str, copy: bool, dtype: str | None) -> tuple[Any, str]:
+    """`value` as the engine reads it, with its element type name.
+
+    float32 goes through `as_float32`. float16 and bfloat16 matrices are
+    handed over as their bits (a uint16 view, no copy); so is a raw uint16
+    array when `dtype` names the 2-byte type it holds.
+    """
+    import numpy as np
+
+    if isinstance(value, (list, tuple)) and dtype in (None, "float32"):
+        return as_float32(value, name, copy), "float32"
+    array = np.asarray(value)
+    element = element_type_of(array.dtype)
+    if dtype is not None and dtype != "float32" and array.dtype == np.uint16:
+        element = dtype
+    elif dtype is not None and element != dtype:
+        if dtype == "float32":
+            return as_float32(value, name, copy), "float32"
+        raise TypeError(
+            f"{name} holds {array.dtype}, not {dtype}; dtype={dtype!r} takes a {dtype} "
+            "array or a uint16 array of its bits"
+        )
+    if element is None or element == "float32":
+        return as_float32(value, name, copy), "float32"
+    return _aligned_contiguous(array, name, copy).view(np.uint16), element
+
+
+def widen_bits(bits: Any, element: str) -> FloatArray:
+    """uint16 bits of float16 or bfloat16 values as float32, exactly."""
+    import numpy as np
+
+    wide: FloatArray
+    if element == "float16":
+        wide = bits.view(np.float16).astype(np.float32)
+    else:
+        # A bfloat16 is the upper half of the float32 of the same value.
+        wide = (bits.astype(np.uint32) << np.uint32(16)).view(np.float32)
+    return wide
+
+
+def as_query(value: Any, name: str, copy: bool, element: str, raw_bits: bool) -> FloatArray:
+    """`value` as float32: float32 read in place, the matrix's own 2-byte type widened exactly.
+
+    With `raw_bits` (the matrix came as uint16 with dtype=), a uint16 query
+    holds bits of the matrix's type too.
+    """
+    import numpy as np
+
+    if element != "float32" and not isinstance(value, (list, tuple)):
+        array = np.asarray(value)
+        own = element_type_of(array.dtype) == element
+        if own or (raw_bits and array.dtype == np.uint16):
+            return np.ascontiguousarray(widen_bits(array.view(np.uint16), element))
+        if array.dtype != np.float32 and not copy:
+            raise TypeError(
+                f"{name} must be float32 or {element} like the matrix, not {array.dtype}"
+            )
+    return as_float32(value, name, copy)
+
+
+def check_where(where: Any, rows: int) -> Any:
+    """The row filter `where=` as a C-contiguous bool array of `rows` entries, or None."""
+    import numpy as np
+
+    if where is None:
+        return None
+    if isinstance(where, np.ma.MaskedArray):
+        raise TypeError(
+            "where must be a plain boolean array, not a masked array; "
+            "pass where=numpy.ma.filled(where, False) to treat masked rows as excluded"
+        )
+    array = np.asarray(where)
+    if array.dtype != np.bool_:
+        raise TypeError(
+            f"where must be a boolean array (True = the row may be returned), not {array.dtype}"
+        )
+    if array.shape != (rows,):
+        raise ValueError(
+            f"where must hold one entry per row ({rows}), got shape {array.shape}"
+        )
+    return np.ascontiguousarray(array)
+
+
+def float32_threshold(threshold: Any) -> float:
+    """The smallest float32 at or above `threshold`, so that a float32 score
+    passes `score >= ` it exactly when it passes `score >= threshold`."""
+    import numpy as np
+
+    try:
+        value = float(threshold)
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"threshold must be a real number, not {type(threshold).__name__}"
+        ) from None
+    if value != value:
+        raise ValueError("threshold must not be NaN: no score would compare with it")
+    with np.errstate(over="ignore"):
+        narrow = np.float32(value)
+    if float(narrow) < value:
+        narrow = np.nextafter(narrow, np.float32(np.inf))
+    return float(narrow)

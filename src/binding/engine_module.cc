@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 
@@ -11,15 +13,22 @@
 #include "src/binding/module.h"
 #include "src/binding/typed_buffer.h"
 #include "src/engine/search.h"
+#include "src/runtime/alloc.h"
 
 namespace velk::binding {
 namespace {
 
-constexpr const char* kBatchNames[] = {"queries", "embeddings", "dim", "k",
-                                       "indices", "scores",     "counts"};
-constexpr const char* kOneNames[] = {"query", "embeddings", "dim", "k", "indices", "scores"};
-const ArgumentSpec kSearchBatchSpec{"search_batch", kBatchNames, 7, 7};
-const ArgumentSpec kSearchOneSpec{"search_one", kOneNames, 6, 6};
+constexpr const char* kBatchNames[] = {"queries", "embeddings", "dim",          "k",
+                                       "indices", "scores",     "counts",       "element_type",
+                                       "allowed", "progress"};
+constexpr const char* kOneNames[] = {"query",  "embeddings",   "dim",    "k",
+                                     "indices", "scores", "element_type", "allowed"};
+constexpr const char* kRangeNames[] = {"queries",      "embeddings", "dim",     "threshold",
+                                       "element_type", "allowed",    "progress"};
+// element_type, allowed and progress are keyword-only.
+const ArgumentSpec kSearchBatchSpec{"search_batch", kBatchNames, std::size(kBatchNames), 7, 7};
+const ArgumentSpec kSearchOneSpec{"search_one", kOneNames, std::size(kOneNames), 6, 6};
+const ArgumentSpec kSearchRangeSpec{"search_range", kRangeNames, std::size(kRangeNames), 4, 4};
 
 PyErr value_error(std::string message) {
   return PyErr::new_lazy(PyExc_ValueError, std::move(message));
@@ -36,23 +45,62 @@ std::optional<uint64_t> checked_product(uint64_t a, uint64_t b) {
 struct Inputs {
   TypedBuffer queries;
   TypedBuffer embeddings;
+  std::optional<TypedBuffer> allowed;
+  engine::ElementType type;
   uint64_t dim;
-  uint64_t k;
   uint64_t query_count;
   uint64_t rows;
+
+  engine::QueryBlock query_block() const {
+    return {static_cast<const float*>(queries.data()), query_count};
+  }
+  engine::MatrixView matrix() const { return {embeddings.data(), rows, dim, type}; }
+  const uint8_t* allowed_rows() const {
+    return allowed ? static_cast<const uint8_t*>(allowed->data()) : nullptr;
+  }
 };
 
-Result<Inputs> acquire_inputs(PyObject* const* bound, const char* query_name) {
-  Result<uint64_t> dim = extract_index(bound[2]);
+// The arguments that make up Inputs; element_type and allowed may be null
+// (not given).
+struct InputArguments {
+  PyObject* queries;
+  PyObject* embeddings;
+  PyObject* dim;
+  PyObject* element_type;
+  PyObject* allowed;
+};
+
+// element_type: 0 float32, 1 float16, 2 bfloat16 (the 2-byte types as the
+// bits in a uint16 buffer).
+Result<engine::ElementType> extract_element_type(PyObject* object) {
+  if (object == nullptr) return engine::ElementType::kFloat32;
+  Result<uint64_t> code = extract_index(object);
+  if (!code) return argument_error("element_type", code.take_error());
+  switch (*code) {
+    case 0:
+      return engine::ElementType::kFloat32;
+    case 1:
+      return engine::ElementType::kFloat16;
+    case 2:
+      return engine::ElementType::kBFloat16;
+    default:
+      return value_error("element_type must be 0 (float32), 1 (float16) or 2 (bfloat16)");
+  }
+}
+
+Result<Inputs> acquire_inputs(const InputArguments& arguments, const char* query_name) {
+  Result<uint64_t> dim = extract_index(arguments.dim);
   if (!dim) return argument_error("dim", dim.take_error());
-  Result<uint64_t> k = extract_index(bound[3]);
-  if (!k) return argument_error("k", k.take_error());
   if (*dim == 0) return value_error("dim must be positive");
-  Result<TypedBuffer> queries =
-      acquire_typed_buffer(bound[0], query_name, ElementKind::kFloat32, /*writable=*/false);
+  Result<engine::ElementType> type = extract_element_type(arguments.element_type);
+  if (!type) return type.take_error();
+  Result<TypedBuffer> queries = acquire_typed_buffer(arguments.queries, query_name,
+                                                     ElementKind::kFloat32, /*writable=*/false);
   if (!queries) return queries.take_error();
+  const ElementKind stored =
+      *type == engine::ElementType::kFloat32 ? ElementKind::kFloat32 : ElementKind::kUInt16;
   Result<TypedBuffer> embeddings =
-      acquire_typed_buffer(bound[1], "embeddings", ElementKind::kFloat32, /*writable=*/false);
+      acquire_typed_buffer(arguments.embeddings, "embeddings", stored, /*writable=*/false);
   if (!embeddings) return embeddings.take_error();
   if (queries->size() % *dim != 0) {
     return value_error(std::string(query_name) + " is not a whole number of rows of dim values");
@@ -62,7 +110,32 @@ Result<Inputs> acquire_inputs(PyObject* const* bound, const char* query_name) {
   }
   uint64_t query_count = queries->size() / *dim;
   uint64_t rows = embeddings->size() / *dim;
-  return Inputs{std::move(*queries), std::move(*embeddings), *dim, *k, query_count, rows};
+  std::optional<TypedBuffer> allowed;
+  if (arguments.allowed != nullptr && arguments.allowed != Py_None) {
+    Result<TypedBuffer> mask = acquire_typed_buffer(arguments.allowed, "allowed",
+                                                    ElementKind::kBool, /*writable=*/false);
+    if (!mask) return mask.take_error();
+    if (mask->size() != rows) {
+      return value_error("allowed has " + std::to_string(mask->size()) + " entries for " +
+                         std::to_string(rows) + " rows");
+    }
+    allowed.emplace(std::move(*mask));
+  }
+  return Inputs{std::move(*queries), std::move(*embeddings), std::move(allowed), *type, *dim,
+                query_count, rows};
+}
+
+// Runs work(unlocked) with the lock given up (unlocked = true) when the
+// scoring work of `inputs` is large enough to be worth it.
+template <class Work>
+void run_maybe_unlocked(const Inputs& inputs, Work&& work) {
+  std::optional<uint64_t> cells = checked_product(inputs.query_count, inputs.rows);
+  std::optional<uint64_t> total = cells ? checked_product(*cells, inputs.dim) : std::nullopt;
+  if (total && *total < kLockReleaseWork) {
+    work(/*unlocked=*/false);
+  } else {
+    give_up_lock_while([&] { work(/*unlocked=*/true); });
+  }
 }
 
 Result<TypedBuffer> acquire_output(PyObject* object, const char* name, ElementKind kind,
@@ -80,50 +153,86 @@ Result<TypedBuffer> acquire_output(PyObject* object, const char* name, ElementKi
 // read when the module is made.
 std::atomic<unsigned long> main_thread_ident{0};
 
-// The engine's progress report on the main thread while the lock is given
-// up: takes the lock for a moment to run the signal handlers, so that Ctrl-C
-// stops a long call. `context` is where the handler's exception goes.
-bool run_signal_handlers(void* context, uint64_t /*done*/, uint64_t /*total*/) {
-  LockGuard lock = acquire_lock();
-  if (PyErr_CheckSignals() == 0) return true;
-  static_cast<std::optional<PyErr>*>(context)->emplace(fetch_or_missing());
-  return false;
-}
+// The engine's progress report for one call. On the main thread it takes the
+// lock for a moment between steps of work to run the signal handlers, so
+// that Ctrl-C stops a long call with KeyboardInterrupt although the lock is
+// given up. With a `progress` argument other than None it also calls
+// progress(done, total) there, on any thread. The exception of either stops
+// the call after the step under way.
+class ProgressReport {
+ public:
+  explicit ProgressReport(PyObject* callback)
+      : callback_(callback == Py_None ? nullptr : callback),
+        // relaxed: the ident was stored before the module, whose functions lead here, was
+        // published.
+        on_main_thread_(PyThread_get_thread_ident() ==
+                        main_thread_ident.load(std::memory_order_relaxed)) {}
+  ProgressReport(const ProgressReport&) = delete;
+  ProgressReport& operator=(const ProgressReport&) = delete;
+
+  // Whether the engine should report at all: for the callback, or for the
+  // signal handlers while the lock is given up (with the lock held, the
+  // interpreter runs them itself once the call returns).
+  bool wanted(bool unlocked) const {
+    return callback_ != nullptr || (unlocked && on_main_thread_);
+  }
+  engine::Progress progress() { return {&ProgressReport::report, this}; }
+  // The exception that stopped the call.
+  PyErr take_failure() {
+    if (!failure_) return PyErr::new_lazy(PyExc_SystemError, "the search stopped without an error");
+    PyErr failure = std::move(*failure_);
+    failure_.reset();
+    return failure;
+  }
+
+ private:
+  static bool report(void* context, uint64_t done, uint64_t total) {
+    auto* self = static_cast<ProgressReport*>(context);
+    LockGuard lock = acquire_lock();
+    if (self->on_main_thread_ && PyErr_CheckSignals() == -1) {
+      self->failure_.emplace(fetch_or_missing());
+      return false;
+    }
+    if (self->callback_ == nullptr) return true;
+    OwnedRef result(PyObject_CallFunction(self->callback_, "KK",
+                                          static_cast<unsigned long long>(done),
+                                          static_cast<unsigned long long>(total)));
+    if (!result) {
+      self->failure_.emplace(fetch_or_missing());
+      return false;
+    }
+    return true;
+  }
+
+  PyObject* callback_;
+  bool on_main_thread_;
+  std::optional<PyErr> failure_;
+};
 
 // Runs the engine over `inputs`, writing `k` places per query, with the lock
 // given up when the work is large enough to be worth it. Touches no Python
 // object while the lock is given up (the buffers stay held by the caller),
-// except in the signal check between steps of a long call on the main
-// thread. Returns the exception of a signal handler that stopped the call.
-Result<void> run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores,
-                        uint64_t* counts) {
-  if (inputs.query_count == 0) return {};
-  if (k == 0 || inputs.rows == 0) {
-    std::fill_n(counts, inputs.query_count, uint64_t{0});
-    return {};
-  }
-  const engine::QueryBlock queries{static_cast<const float*>(inputs.queries.data()),
-                                   inputs.query_count};
-  const engine::MatrixView matrix{inputs.embeddings.data(), inputs.rows, inputs.dim,
-                                  engine::ElementType::kFloat32};
-  std::optional<uint64_t> cells = checked_product(inputs.query_count, inputs.rows);
-  std::optional<uint64_t> total = cells ? checked_product(*cells, inputs.dim) : std::nullopt;
-  if (total && *total < kLockReleaseWork) {
-    engine::search_top_k(queries, matrix, k, /*allowed=*/nullptr, indices, scores, counts);
-    return {};
-  }
-  std::optional<PyErr> interruption;
-  engine::Progress progress;
-  // relaxed: the ident was stored before the module, whose functions lead here, was published.
-  if (PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed)) {
-    progress = {&run_signal_handlers, &interruption};
-  }
-  give_up_lock_while([&] {
-    engine::search_top_k_with(engine::default_plan(), queries, matrix, k, /*allowed=*/nullptr,
-                              indices, scores, counts, progress);
+// except in `report` between steps, with the lock taken back. Returns false
+// if the report stopped the call.
+bool run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores,
+                uint64_t* counts, ProgressReport& report) {
+  bool finished = true;
+  run_maybe_unlocked(inputs, [&](bool unlocked) {
+    if (inputs.query_count == 0) return;
+    if (k == 0 || inputs.rows == 0) {
+      std::fill_n(counts, inputs.query_count, uint64_t{0});
+      return;
+    }
+    if (!report.wanted(unlocked)) {
+      engine::search_top_k(inputs.query_block(), inputs.matrix(), k, inputs.allowed_rows(),
+                           indices, scores, counts);
+      return;
+    }
+    finished = engine::search_top_k_with(engine::default_plan(), inputs.query_block(),
+                                         inputs.matrix(), k, inputs.allowed_rows(), indices,
+                                         scores, counts, report.progress());
   });
-  if (interruption) return std::move(*interruption);
-  return {};
+  return finished;
 }
 
 // threading.main_thread().ident.
@@ -150,6 +259,19 @@ void pad_results(uint64_t query_count, uint64_t k, const uint64_t* counts, int64
   }
 }
 
+// A bytearray holding a copy of `values`; null with the interpreter's error
+// set if it cannot be made.
+template <class T>
+OwnedRef bytes_of(const GrowableArray<T>& values) {
+  return OwnedRef(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+PyObject* search_range_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return call_trampoline(&search_range, self, args, nargs, kwnames);
+}
+
 PyObject* search_batch_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return call_trampoline(&search_batch, self, args, nargs, kwnames);
@@ -164,13 +286,20 @@ constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr FunctionDefinition kEngineFunctions[] = {
     {"search_batch", &search_batch_entry, kFastcallKeywords,
-     "search_batch(queries, embeddings, dim, k, indices, scores, counts)\n--\n\n"
+     "search_batch(queries, embeddings, dim, k, indices, scores, counts, *, element_type=0,\n"
+     "             allowed=None, progress=None)\n--\n\n"
      "Writes the top k rows of embeddings for every row of queries into indices,\n"
      "scores and counts, padded with -1 and NaN."},
     {"search_one", &search_one_entry, kFastcallKeywords,
-     "search_one(query, embeddings, dim, k, indices, scores)\n--\n\n"
+     "search_one(query, embeddings, dim, k, indices, scores, *, element_type=0,\n"
+     "           allowed=None)\n--\n\n"
      "Writes the top k rows of embeddings for one query into indices and scores;\n"
      "returns how many there are."},
+    {"search_range", &search_range_entry, kFastcallKeywords,
+     "search_range(queries, embeddings, dim, threshold, *, element_type=0, allowed=None,\n"
+     "             progress=None)\n--\n\n"
+     "Every row of embeddings whose score is at least threshold, for every row of\n"
+     "queries: (lims, indices, scores) as bytearrays of uint64, int64 and float32."},
 };
 
 PyModuleDef engine_definition = {
@@ -193,13 +322,16 @@ std::atomic<PyObject*> module_cache{nullptr};
 }  // namespace
 
 Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[7];
+  PyObject* bound[std::size(kBatchNames)];
   if (Result<void> b = bind_arguments(kSearchBatchSpec, args, nargs, kwnames, bound); !b) {
     return b.take_error();
   }
-  Result<Inputs> inputs = acquire_inputs(bound, "queries");
+  Result<uint64_t> k = extract_index(bound[3]);
+  if (!k) return argument_error("k", k.take_error());
+  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[7], bound[8]},
+                                         "queries");
   if (!inputs) return inputs.take_error();
-  std::optional<uint64_t> places = checked_product(inputs->query_count, inputs->k);
+  std::optional<uint64_t> places = checked_product(inputs->query_count, *k);
   if (!places) return value_error("queries x k does not fit in 64 bits");
   Result<TypedBuffer> indices = acquire_output(bound[4], "indices", ElementKind::kInt64, *places);
   if (!indices) return indices.take_error();
@@ -211,34 +343,84 @@ Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto* index_out = static_cast<int64_t*>(indices->data());
   auto* score_out = static_cast<float*>(scores->data());
   auto* count_out = static_cast<uint64_t*>(counts->data());
-  if (Result<void> ran = run_engine(*inputs, inputs->k, index_out, score_out, count_out); !ran) {
-    return ran.take_error();
+  ProgressReport report(bound[9]);
+  if (!run_engine(*inputs, *k, index_out, score_out, count_out, report)) {
+    return report.take_failure();
   }
-  pad_results(inputs->query_count, inputs->k, count_out, index_out, score_out);
+  pad_results(inputs->query_count, *k, count_out, index_out, score_out);
   return OwnedRef::from_borrowed(Py_None);
 }
 
 Result<OwnedRef> search_one(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[6];
+  PyObject* bound[std::size(kOneNames)];
   if (Result<void> b = bind_arguments(kSearchOneSpec, args, nargs, kwnames, bound); !b) {
     return b.take_error();
   }
-  Result<Inputs> inputs = acquire_inputs(bound, "query");
+  Result<uint64_t> wanted = extract_index(bound[3]);
+  if (!wanted) return argument_error("k", wanted.take_error());
+  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[6], bound[7]},
+                                         "query");
   if (!inputs) return inputs.take_error();
   if (inputs->query_count != 1) return value_error("query must hold exactly dim values");
   // Asking for more than there are rows finds the same rows.
-  uint64_t k = std::min(inputs->k, inputs->rows);
+  uint64_t k = std::min(*wanted, inputs->rows);
   Result<TypedBuffer> indices = acquire_output(bound[4], "indices", ElementKind::kInt64, k);
   if (!indices) return indices.take_error();
   Result<TypedBuffer> scores = acquire_output(bound[5], "scores", ElementKind::kFloat32, k);
   if (!scores) return scores.take_error();
   uint64_t found = 0;
-  Result<void> ran = run_engine(*inputs, k, static_cast<int64_t*>(indices->data()),
-                                static_cast<float*>(scores->data()), &found);
-  if (!ran) return ran.take_error();
+  ProgressReport report(nullptr);
+  if (!run_engine(*inputs, k, static_cast<int64_t*>(indices->data()),
+                  static_cast<float*>(scores->data()), &found, report)) {
+    return report.take_failure();
+  }
   OwnedRef count(PyLong_FromUnsignedLongLong(found));
   if (!count) api_call_failed();
   return count;
+}
+
+Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[std::size(kRangeNames)];
+  if (Result<void> b = bind_arguments(kSearchRangeSpec, args, nargs, kwnames, bound); !b) {
+    return b.take_error();
+  }
+  const double threshold = PyFloat_AsDouble(bound[3]);
+  if (threshold == -1.0 && PyErr_Occurred()) {
+    return argument_error("threshold", fetch_or_missing());
+  }
+  if (std::isnan(threshold)) return value_error("threshold must not be NaN");
+  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[4], bound[5]},
+                                         "queries");
+  if (!inputs) return inputs.take_error();
+  engine::RangeResult found;
+  ProgressReport report(bound[6]);
+  bool finished = true;
+  run_maybe_unlocked(*inputs, [&](bool unlocked) {
+    if (inputs->rows == 0 || inputs->query_count == 0) {
+      // Nothing to score: every query's range is empty.
+      found.lims.reserve(inputs->query_count + 1);
+      for (uint64_t q = 0; q <= inputs->query_count; ++q) found.lims.push_back(0);
+      return;
+    }
+    if (!report.wanted(unlocked)) {
+      found = engine::search_range(inputs->query_block(), inputs->matrix(),
+                                   static_cast<float>(threshold), inputs->allowed_rows());
+      return;
+    }
+    finished = engine::search_range_with(engine::default_plan(), inputs->query_block(),
+                                         inputs->matrix(), static_cast<float>(threshold),
+                                         inputs->allowed_rows(), report.progress(), found);
+  });
+  if (!finished) return report.take_failure();
+  OwnedRef lims = bytes_of(found.lims);
+  if (!lims) return fetch_or_missing();
+  OwnedRef indices = bytes_of(found.indices);
+  if (!indices) return fetch_or_missing();
+  OwnedRef scores = bytes_of(found.scores);
+  if (!scores) return fetch_or_missing();
+  OwnedRef result(PyTuple_Pack(3, lims.get(), indices.get(), scores.get()));
+  if (!result) return fetch_or_missing();
+  return result;
 }
 
 Result<OwnedRef> make_engine_module() {

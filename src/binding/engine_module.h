@@ -29,21 +29,40 @@ namespace velk::binding {
 // another thread is waiting) on the way back.
 inline constexpr uint64_t kLockReleaseWork = uint64_t{1} << 18;
 
-// search_batch(queries, embeddings, dim, k, indices, scores, counts) -> None
+// search_batch(queries, embeddings, dim, k, indices, scores, counts, *,
+//              element_type=0, allowed=None, progress=None) -> None
 //
-// `queries` holds m rows of `dim` float32 values and `embeddings` n such rows
-// (each a whole number of rows). Writes the top `k` of every query, best
+// `queries` holds m rows of `dim` float32 values and `embeddings` n rows of
+// `dim` elements (each a whole number of rows): float32 for element_type 0,
+// or the bits of float16 (1) or bfloat16 (2) in a uint16 buffer, read as
+// they are. `allowed`, if given, is a bool (or uint8) buffer of n entries:
+// only rows with a nonzero entry are returned. `progress`, if not None, is
+// called as progress(done, total) between steps of work, done of total
+// (query, row) pairs scored; an exception it raises, or one from a signal
+// handler (KeyboardInterrupt), stops the call and is raised by it, the
+// outputs then unspecified. Writes the top `k` of every query, best
 // first: row q's results at [q*k, q*k + counts[q]) of `indices` (int64) and
 // `scores` (float32), the rest of its k places padded with -1 and NaN.
 // `indices` and `scores` need m*k elements, `counts` (uint64) m.
 Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// search_one(query, embeddings, dim, k, indices, scores) -> int
+// search_one(query, embeddings, dim, k, indices, scores, *, element_type=0,
+//            allowed=None) -> int
 //
 // The same for one query of `dim` values: writes its min(k, n) or fewer
 // results to the first places of `indices` and `scores` (which need min(k, n)
 // elements) and returns how many.
 Result<OwnedRef> search_one(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// search_range(queries, embeddings, dim, threshold, *, element_type=0,
+//              allowed=None, progress=None) -> (lims, indices, scores)
+//
+// Every allowed row whose score is at least `threshold` (a float the caller
+// has made exactly representable as float32; NaN is a ValueError), for each
+// query, best first: bytearrays of m + 1 uint64 offsets, and the int64 rows
+// and float32 scores, query q's at [lims[q], lims[q + 1]). Arguments as for
+// search_batch.
+Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The module object (a new reference), made on the first call. Refuses a
 // second interpreter with ImportError. Requires the lock.

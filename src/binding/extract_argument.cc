@@ -17,7 +17,8 @@ PyErr type_error(std::string message) {
 }
 
 PyErr too_many_positional(const ArgumentSpec& signature, Py_ssize_t given) {
-  return type_error(display_name(signature) + " takes " + std::to_string(signature.parameter_count) +
+  return type_error(display_name(signature) + " takes " +
+                    std::to_string(signature.positional_count()) +
                     " positional arguments but " + std::to_string(given) + " " +
                     (given == 1 ? "was" : "were") + " given");
 }
@@ -56,8 +57,8 @@ Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args
               signature.parameter_count <= kMaxParameters);
   for (std::size_t i = 0; i < signature.parameter_count; ++i) out[i] = nullptr;
   std::size_t positional = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < positional && i < signature.parameter_count; ++i) out[i] = args[i];
-  if (positional > signature.parameter_count) return too_many_positional(signature, nargs);
+  for (std::size_t i = 0; i < positional && i < signature.positional_count(); ++i) out[i] = args[i];
+  if (positional > signature.positional_count()) return too_many_positional(signature, nargs);
 
   Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {

@@ -10,15 +10,19 @@
 namespace velk::binding {
 
 // The most parameters a function of this module has.
-inline constexpr std::size_t kMaxParameters = 8;
+inline constexpr std::size_t kMaxParameters = 10;
 
-// The parameters of one Python function. Every parameter may be passed by
-// position or by keyword; the first `required` must be supplied.
+// The parameters of one Python function. The first `positional` parameters
+// (all of them when it is 0) may be passed by position or by keyword, the
+// rest by keyword only; the first `required` must be supplied.
 struct ArgumentSpec {
   const char* function_name;
   const char* const* parameter_names;
   std::size_t parameter_count;
   std::size_t required;
+  std::size_t positional = 0;
+
+  std::size_t positional_count() const { return positional != 0 ? positional : parameter_count; }
 };
 
 // Fills out[0 .. signature.parameter_count) with borrowed references to the

@@ -8,7 +8,20 @@
 namespace velk::binding {
 namespace {
 
-constexpr uint64_t item_size_of(ElementKind kind) { return kind == ElementKind::kFloat32 ? 4 : 8; }
+constexpr uint64_t item_size_of(ElementKind kind) {
+  switch (kind) {
+    case ElementKind::kFloat32:
+      return 4;
+    case ElementKind::kInt64:
+    case ElementKind::kUInt64:
+      return 8;
+    case ElementKind::kUInt16:
+      return 2;
+    case ElementKind::kBool:
+      return 1;
+  }
+  return 0;
+}
 
 const char* type_name_of(ElementKind kind) {
   switch (kind) {
@@ -18,6 +31,10 @@ const char* type_name_of(ElementKind kind) {
       return "int64";
     case ElementKind::kUInt64:
       return "uint64";
+    case ElementKind::kUInt16:
+      return "uint16";
+    case ElementKind::kBool:
+      return "bool";
   }
   return "?";
 }
@@ -35,6 +52,10 @@ bool format_matches(const char* format, ElementKind kind) {
       return format[0] == 'q' || format[0] == 'l';
     case ElementKind::kUInt64:
       return format[0] == 'Q' || format[0] == 'L';
+    case ElementKind::kUInt16:
+      return format[0] == 'H';
+    case ElementKind::kBool:
+      return format[0] == '?' || format[0] == 'B';
   }
   return false;
 }

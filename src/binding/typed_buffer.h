@@ -11,7 +11,9 @@
 
 namespace velk::binding {
 
-enum class ElementKind { kFloat32, kInt64, kUInt64 };
+// kUInt16 holds the bits of 2-byte floats; kBool takes numpy's bool ('?')
+// as well as uint8, one byte per element.
+enum class ElementKind { kFloat32, kInt64, kUInt64, kUInt16, kBool };
 
 // An acquired view of a C-contiguous, aligned array of one ElementKind in
 // native order. Owns the view; releasing it (on destruction) takes the

@@ -196,6 +196,79 @@ def test_process_cluster_gives_the_single_process_result():
         embeddings = embeddings.persist()
         batch = velk.dask.search_many(queries, embeddings, 40)
         results = [velk.dask.search(q, embeddings, 40) for q in queries]
+        # Half precision, a filter and a threshold, with progress from the futures.
+        half = embeddings.astype(np.float16).persist()
+        where = np.arange(3000) % 3 != 0
+        calls = []
+        ranged = velk.dask.search_range(queries, half, 0.5, where=where,
+                                        progress=lambda d, t: calls.append((d, t)))
     assert_identical(batch, velk.search_many(queries, data, 40))
     for query, got in zip(queries, results):
         assert_identical(got, velk.search(query, data, 40))
+    expected = velk.search_range(queries, data.astype(np.float16), 0.5, where=where)
+    np.testing.assert_array_equal(ranged[0], expected[0])
+    assert_identical(ranged[1:], expected[1:])
+    assert calls[-1] == (3000 * len(queries), 3000 * len(queries))
+
+
+@given(
+    rows=st.integers(0, 120),
+    dim=st.sampled_from([1, 5, 16]),
+    chunk=st.integers(1, 50),
+    batch=st.integers(0, 3),
+    k=st.integers(0, 30),
+    element=st.sampled_from(["float32", "float16", "bfloat16"]),
+    filtered=st.sampled_from([None, "numpy", "dask"]),
+    seed=st.integers(0, 2**16),
+    threshold=st.sampled_from([-1.0, 0.0, 0.3, 0.7, 1.0]),
+)
+def test_dtypes_filters_and_ranges_equal_the_single_process_calls(
+    rows, dim, chunk, batch, k, element, filtered, seed, threshold
+):
+    data = tied_matrix(rows, dim, seed)
+    if element == "float16":
+        data = data.astype(np.float16)
+    elif element == "bfloat16":
+        data = (data.view(np.uint32) >> 16).astype(np.uint16)
+    dtype = "bfloat16" if element == "bfloat16" else None
+    queries = tied_matrix(batch, dim, seed + 1)
+    where = np.random.default_rng(seed).random(rows) < 0.4 if filtered else None
+    embeddings = da.from_array(data, chunks=(chunk, dim))
+    dask_where = da.from_array(where, chunks=7) if filtered == "dask" else where
+    calls = []
+    with dask.config.set(scheduler="synchronous"):
+        many = velk.dask.search_many(queries, embeddings, k, where=dask_where, dtype=dtype,
+                                     progress=lambda d, t: calls.append((d, t)))
+        ranged = velk.dask.search_range(queries, embeddings, threshold, where=dask_where,
+                                        dtype=dtype)
+        single = [velk.dask.search_range(q, embeddings, threshold, where=dask_where, dtype=dtype)
+                  for q in queries[:1]]
+    assert_identical(many, velk.search_many(queries, data, k, where=where, dtype=dtype))
+    expected = velk.search_range(queries, data, threshold, where=where, dtype=dtype)
+    np.testing.assert_array_equal(ranged[0], expected[0])
+    assert_identical(ranged[1:], expected[1:])
+    for got in single:
+        assert_identical(got, (expected[1][:expected[0][1]], expected[2][:expected[0][1]]))
+    assert calls[-1] == (rows * batch, rows * batch)
+    assert [d for d, _ in calls] == sorted(d for d, _ in calls)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, where=np.ones(19, bool)),
+         ValueError, "one entry per row"),
+        (lambda: velk.dask.search_many(np.ones((1, 4), np.float32), GOOD, 1,
+                                       where=da.ones(20, dtype=int, chunks=5)),
+         TypeError, "boolean array"),
+        (lambda: velk.dask.search_range(np.ones(4, np.float32), GOOD, float("nan")),
+         ValueError, "NaN"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, dtype="bfloat16"),
+         TypeError, "not bfloat16"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, progress=True, compute=False),
+         ValueError, "compute=True"),
+    ],
+)
+def test_filter_and_threshold_errors(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
