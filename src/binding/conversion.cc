@@ -152,24 +152,28 @@ Result<uint64_t> extract_index(PyObject* object) {
   return static_cast<uint64_t>(value);
 }
 
-OwnedRef float_to_python(float value) {
+Result<OwnedRef> float_to_python(float value) {
   PyObject* made = PyFloat_FromDouble(static_cast<double>(value));
-  if (made == nullptr) api_call_failed();
+  if (made == nullptr) return fetch_or_missing();
   return OwnedRef(made);
 }
 
-OwnedRef pairs_to_python(const GrowableArray<similarity::ScoredPair>& pairs) {
+Result<OwnedRef> pairs_to_python(const GrowableArray<similarity::ScoredPair>& pairs) {
+  // Every creation below fails only for want of memory: the interpreter's
+  // MemoryError is passed on, and the part-filled list (its empty slots are
+  // null, which its deallocator skips) goes with the OwnedRef.
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  if (!list) api_call_failed();
+  if (!list) return fetch_or_missing();
   Py_ssize_t slot = 0;
   for (const similarity::ScoredPair& pair : pairs) {
     OwnedRef index(PyLong_FromUnsignedLongLong(pair.index));
-    if (!index) api_call_failed();
-    OwnedRef score = float_to_python(pair.score);
+    if (!index) return fetch_or_missing();
+    Result<OwnedRef> score = float_to_python(pair.score);
+    if (!score) return score.take_error();
     PyObject* tuple = PyTuple_New(2);
-    if (tuple == nullptr) api_call_failed();
+    if (tuple == nullptr) return fetch_or_missing();
     PyTuple_SET_ITEM(tuple, 0, index.release());
-    PyTuple_SET_ITEM(tuple, 1, score.release());
+    PyTuple_SET_ITEM(tuple, 1, score->release());
     PyList_SET_ITEM(list.get(), slot++, tuple);
   }
   return list;

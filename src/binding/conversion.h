@@ -49,12 +49,13 @@ Result<VectorList> extract_vector_list(PyObject* object);
 // OverflowError, other objects its TypeError.
 Result<uint64_t> extract_index(PyObject* object);
 
-// A new Python float holding `value` widened exactly. Panics with "Python API
-// call failed" if the interpreter cannot make it.
-OwnedRef float_to_python(float value);
+// A new Python float holding `value` widened exactly, or the interpreter's
+// error (MemoryError) if it cannot make one.
+Result<OwnedRef> float_to_python(float value);
 
-// A new list of (int, float) tuples, one per pair, in order.
-OwnedRef pairs_to_python(const GrowableArray<similarity::ScoredPair>& pairs);
+// A new list of (int, float) tuples, one per pair, in order, or the
+// interpreter's error (MemoryError) if it cannot make one of the objects.
+Result<OwnedRef> pairs_to_python(const GrowableArray<similarity::ScoredPair>& pairs);
 
 // The TypeError "'{type}' object cannot be converted to '{target}'" for
 // `object`; the message is made when the error is raised.

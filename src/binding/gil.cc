@@ -118,7 +118,9 @@ void drop_reference(PyObject* object) {
   }
   DeferredReleasePool& pool = pool_instance();
   std::lock_guard<std::mutex> hold(pool.mutex);
-  pool.pending.push_back(object);
+  // Out of memory the reference is leaked: better than unwinding out of a
+  // destructor, which would end the process.
+  (void)pool.pending.try_push_back(object);
 }
 
 void apply_deferred_releases() {

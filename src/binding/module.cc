@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <optional>
 
 #include "src/binding/conversion.h"
 #include "src/binding/functions.h"
 #include "src/binding/panic.h"
+#include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
 
 namespace velk::binding {
@@ -101,8 +103,9 @@ Result<void> add_functions(PyObject* module) {
 }
 
 // The one way native code is entered from the interpreter: the lock count is
-// raised for the call, and the body's error, or a panic turned into
-// PanicException, becomes the one pending exception. A panic escaping even
+// raised for the call, and the body's error, a panic turned into
+// PanicException, or an allocation failure turned into MemoryError, becomes
+// the one pending exception. A panic escaping even
 // this (while restoring the error) aborts in the guard.
 template <class Body>
 VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
@@ -120,6 +123,10 @@ VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
       }
     } catch (abi::__forced_unwind&) {
       throw;  // the thread is being ended: not ours to stop
+    } catch (const std::bad_alloc& failure) {
+      // Raised at once: building a PyErr would need memory too.
+      note_panic_caught();
+      restore_memory_error(refused_bytes(failure));
     } catch (...) {
       note_panic_caught();
       error.emplace(panic_to_error(std::current_exception()));

@@ -92,4 +92,12 @@ PyErr panic_to_error(std::exception_ptr payload) {
   return PyErr::panic_exception(std::move(message));
 }
 
+void restore_memory_error(std::size_t bytes) noexcept {
+  if (bytes == 0) {
+    PyErr_NoMemory();
+    return;
+  }
+  PyErr_Format(PyExc_MemoryError, "memory allocation of %zu bytes failed", bytes);
+}
+
 }  // namespace velk::binding

@@ -54,6 +54,19 @@ DequeBuffer* new_buffer_record(JobHandle* slots, std::size_t capacity) {
   return new (memory) DequeBuffer{slots, capacity};
 }
 
+// A ring of `capacity` slots with its record, or null (and nothing held)
+// when the allocator refuses either block.
+DequeBuffer* try_new_buffer(std::size_t capacity) noexcept {
+  void* slots = try_allocate(capacity * sizeof(JobHandle), alignof(JobHandle));
+  if (slots == nullptr) return nullptr;
+  void* memory = try_allocate(sizeof(DequeBuffer), alignof(DequeBuffer));
+  if (memory == nullptr) {
+    release_allocation(slots);
+    return nullptr;
+  }
+  return new (memory) DequeBuffer{static_cast<JobHandle*>(slots), capacity};
+}
+
 void free_buffer(DequeBuffer* buffer) noexcept {
   release_allocation(buffer->slots);
   release_allocation(buffer);
@@ -105,7 +118,10 @@ void DequeOwner::push(JobHandle job) {
   // acquire: a slot that thieves have moved past was read by them before
   // they moved front, so we may overwrite it.
   std::int64_t front = shared_->front.load(std::memory_order_acquire);
-  if (index_distance(back, front) >= static_cast<std::int64_t>(capacity_)) resize(capacity_ * 2);
+  if (index_distance(back, front) >= static_cast<std::int64_t>(capacity_)) {
+    // Capacities are powers of two far below the overflow of this product.
+    if (!resize(capacity_ * 2)) raise_allocation_failure(capacity_ * 2 * sizeof(JobHandle));
+  }
   write_slot(&slots_[slot_of(back, capacity_)], job);
   // release: a thief that sees the new back also sees the slot and whatever
   // the job's data points at.
@@ -147,7 +163,8 @@ std::optional<JobHandle> DequeOwner::pop() {
     return job;
   }
   if (capacity_ > kMinCapacity && left < static_cast<std::int64_t>(capacity_ / 4)) {
-    resize(capacity_ / 2);
+    // Shrinking only saves memory: without a new ring, keep the old one.
+    (void)resize(capacity_ / 2);
   }
   return job;
 }
@@ -163,12 +180,16 @@ std::size_t DequeOwner::size() const noexcept {
   return length > 0 ? static_cast<std::size_t>(length) : 0;
 }
 
-void DequeOwner::resize(std::size_t new_capacity) {
+bool DequeOwner::resize(std::size_t new_capacity) {
+  // Both blocks are had before anything changes, so a refusal leaves the
+  // deque as it was.
+  DequeBuffer* record = try_new_buffer(new_capacity);
+  if (record == nullptr) return false;
+  JobHandle* fresh = record->slots;
   // relaxed: back is ours; front may move on meanwhile, and copying jobs a
   // thief has taken since is harmless (indices keep their values).
   std::int64_t back = shared_->back.load(std::memory_order_relaxed);
   std::int64_t front = shared_->front.load(std::memory_order_relaxed);
-  JobHandle* fresh = allocate_slots(new_capacity);
   for (std::int64_t i = front; i != back; i = index_add(i, 1)) {
     write_slot(&fresh[slot_of(i, new_capacity)], read_slot(&slots_[slot_of(i, capacity_)]));
   }
@@ -176,13 +197,13 @@ void DequeOwner::resize(std::size_t new_capacity) {
   epoch::EpochGuard guard = epoch::pin_participant();
   slots_ = fresh;
   capacity_ = new_capacity;
-  DequeBuffer* record = new_buffer_record(fresh, new_capacity);
   // release: a thief that loads the new ring sees the copied jobs.
   DequeBuffer* old = shared_->buffer.exchange(record, std::memory_order_release);
   // Thieves pinned now may still be reading the old ring.
   epoch::defer_action(guard, epoch::DeferredAction{&run_free_buffer,
                                                    {reinterpret_cast<std::uintptr_t>(old), 0, 0}});
   if (new_capacity * sizeof(JobHandle) >= kFlushBytes) epoch::flush_bag(guard);
+  return true;
 }
 
 // ---- DequeThief ------------------------------------------------------------

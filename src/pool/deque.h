@@ -71,6 +71,8 @@ class DequeOwner {
   ~DequeOwner();
 
   // Adds `job` as the newest job, doubling the ring first when it is full.
+  // If the allocator refuses the larger ring, throws AllocationFailure with
+  // the deque unchanged and `job` not added.
   // Memory ordering: a thief that sees the new back also sees the slot and
   // everything the owner wrote before the push.
   void push(JobHandle job);
@@ -92,8 +94,9 @@ class DequeOwner {
   explicit DequeOwner(WorkDeque* shared) noexcept;
 
   // Moves the jobs into a ring of `new_capacity` slots and retires the old
-  // ring to the epoch collector.
-  void resize(std::size_t new_capacity);
+  // ring to the epoch collector. False, with nothing changed, when the
+  // allocator refuses the new ring.
+  bool resize(std::size_t new_capacity);
 
   WorkDeque* shared_;
   // Private copy of the current ring: only the owner replaces it, so the copy

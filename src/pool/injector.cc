@@ -14,8 +14,12 @@ std::uint64_t block_number_of(std::uint64_t index) noexcept { return (index >> 1
 // The last slot of a block; its taker moves the head to the next block.
 constexpr std::uint64_t kLastSlot = kBlockSlots - 1;
 
-InjectorBlock* new_block() {
-  void* memory = allocate_zeroed_or_abort(sizeof(InjectorBlock), alignof(InjectorBlock));
+// The queue's first block comes with the pool, whose start-up aborts when
+// memory is refused; later ones come with a push, which may throw.
+InjectorBlock* new_block(bool may_throw) {
+  void* memory = may_throw
+                     ? allocate_zeroed_or_throw(sizeof(InjectorBlock), alignof(InjectorBlock))
+                     : allocate_zeroed_or_abort(sizeof(InjectorBlock), alignof(InjectorBlock));
   return new (memory) InjectorBlock;
 }
 
@@ -40,7 +44,7 @@ void free_block_from(InjectorBlock* block, std::size_t start) noexcept {
 }
 
 InjectorQueue::InjectorQueue() {
-  InjectorBlock* block = new_block();
+  InjectorBlock* block = new_block(/*may_throw=*/false);
   // relaxed: the queue reaches other threads through whatever hands it over.
   head_.index.store(0, std::memory_order_relaxed);
   head_.block.store(block, std::memory_order_relaxed);
@@ -82,8 +86,9 @@ void InjectorQueue::push(JobHandle job) {
       continue;
     }
     // Allocate before claiming the last slot, so that the others wait at
-    // offset 63 only for the few stores of the installation.
-    if (offset == kLastSlot && spare == nullptr) spare = new_block();
+    // offset 63 only for the few stores of the installation, and so that a
+    // refusal leaves the queue untouched.
+    if (offset == kLastSlot && spare == nullptr) spare = new_block(/*may_throw=*/true);
 
     std::uint64_t claimed = tail + kPositionStep;
     // seq_cst: position claims form one order with the takers' checks of the

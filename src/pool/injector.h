@@ -50,8 +50,9 @@ class InjectorQueue {
   InjectorQueue(const InjectorQueue&) = delete;
   InjectorQueue& operator=(const InjectorQueue&) = delete;
 
-  // Appends `job`. Never fails; waits only while another pusher installs the
-  // next block.
+  // Appends `job`; waits only while another pusher installs the next block.
+  // Fails only when a new block is needed and the allocator refuses it: then
+  // it throws AllocationFailure, with the queue unchanged and `job` not added.
   // Memory ordering: the taker of `job` sees everything written before push.
   void push(JobHandle job);
 

@@ -26,7 +26,8 @@ namespace velk::pool {
 BlockingLatch& caller_latch();
 
 // Pushes `job` onto the pool's injector and wakes a sleeping worker if the
-// sleep rule asks for one.
+// sleep rule asks for one. Throws AllocationFailure, with nothing queued,
+// when the injector needs a block that the allocator refuses.
 // Memory ordering: a full fence separates the push from the look at the sleep
 // counters, so a worker going to sleep either is seen and woken here or sees
 // the job itself.

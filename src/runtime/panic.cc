@@ -201,6 +201,8 @@ void note_panic_caught() noexcept {
   if (thread_panics > 0) --thread_panics;
 }
 
+void note_panic_raised() noexcept { raise_counts(); }
+
 void resume_panic(std::exception_ptr payload) {
   raise_counts();
   std::rethrow_exception(std::move(payload));

@@ -4,7 +4,8 @@
 // unwinds as a C++ exception of type PanicError. It is caught only at a Python
 // entry wrapper (which raises PanicException) or inside a pool job's captured
 // call (which carries it to the waiting thread). Anything else that is caught
-// at those two places counts as a panic whose payload is not text.
+// at those two places counts as a panic whose payload is not text, except an
+// allocation failure (src/runtime/alloc.h), which becomes MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,10 @@ class PanicError {
 // panic counts. Every catcher of a PanicError (or of a foreign exception at a
 // panic catch point) calls it once.
 void note_panic_caught() noexcept;
+
+// Book-keeping of an unwinding that is not a panic but is caught like one (an
+// allocation failure): raises the counts as panic() does, and reports nothing.
+void note_panic_raised() noexcept;
 
 // Re-raises a captured panic payload on this thread without reporting it
 // again (it was reported where it happened). Raises the panic counts again.

@@ -13,6 +13,11 @@
 #include "src/runtime/panic.h"
 #include "tests/cpp/pool/subprocess.h"
 
+// The sanitizers' allocators treat a request they cannot serve as an error of
+// their own; here it must be a null result, as from the C library.
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace velk::pool {
 namespace {
 
@@ -49,6 +54,32 @@ TEST(CollectFailureTest, MapFailureReachesTheCallerWithItsMessage) {
   }
   // The pool is still usable afterwards.
   EXPECT_EQ(parallel_map_collect<uint64_t>(10, [](uint64_t i) { return i; }).size(), 10u);
+}
+
+// A leaf whose scratch buffer the allocator refuses (no machine maps an
+// exbibyte): the same AllocationFailure reaches the caller through the joins,
+// the counts balance, and the pool keeps working.
+TEST(CollectFailureTest, RefusedLeafBufferReachesTheCallerAsAllocationFailure) {
+  constexpr std::size_t kRefused = std::size_t{1} << 60;
+  for (uint64_t bad : {uint64_t{0}, uint64_t{499}, uint64_t{999}}) {
+    try {
+      parallel_map_collect<uint64_t>(1000, [bad](uint64_t i) {
+        if (i == bad) {
+          GrowableArray<std::byte> scratch;
+          scratch.reserve(kRefused);
+        }
+        return i;
+      });
+      ADD_FAILURE() << "no failure for row " << bad;
+    } catch (const AllocationFailure& failure) {
+      note_panic_caught();
+      EXPECT_EQ(failure.bytes(), kRefused);
+    }
+    EXPECT_EQ(thread_panic_count(), 0);
+  }
+  GrowableArray<uint64_t> out = parallel_map_collect<uint64_t>(1000, [](uint64_t i) { return i; });
+  ASSERT_EQ(out.size(), 1000u);
+  for (uint64_t i = 0; i < 1000; ++i) ASSERT_EQ(out[i], i);
 }
 
 // Run only in a child process with a chosen RAYON_NUM_THREADS (see below).
