@@ -1,0 +1,96 @@
+"""Allocation failure during a call (issue #14): each site where a call's
+memory can be refused raises MemoryError in the caller, prints nothing, and
+leaves the process and the worker pool working.
+
+Each case runs in its own interpreter under an address-space limit set just
+above what the process already maps, so that the one allocation under test
+(its size is in the message) is the one refused."""
+
+import os
+import textwrap
+
+import pytest
+
+pytest.importorskip("numpy")
+
+# The sanitizer reserves terabytes of shadow memory up front.
+pytestmark = pytest.mark.skipif(os.environ.get("VELK_UNDER_ASAN") == "1",
+                                reason="an address-space limit cannot hold under ASan")
+
+MiB = 2**20
+N = 8_000_000  # rows of the large inputs below
+
+CHILD = """
+    import resource, numpy as np, _velk
+
+    q = [1.0, 2.0, 0.5]
+    rows = [[1.0, 0.0, 0.0], [0.0, 2.0, 1.0], [3.0, 1.0, 1.0], [0.0, 0.0, 0.0]]
+    flat = [x for r in rows for x in r]
+    def normal_calls():
+        return (_velk.cosine_similarity(q, rows[2]), _velk.top_k(q, rows, 3),
+                _velk.top_k_flat(q, flat, 3, 3),
+                _velk.top_k_flat_np(np.array(q, np.float32), np.array(flat, np.float32), 3, 3))
+    expected = normal_calls()  # starts the pool too
+
+    {setup}
+
+    def mapped_bytes():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + {budget}, hard))
+    try:
+        {call}
+    except MemoryError as error:
+        message = str(error)
+    else:
+        raise SystemExit("no MemoryError")
+    assert normal_calls() == expected  # still under the limit
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert normal_calls() == expected
+    print("message:", message)
+"""
+
+# (call, setup, address-space budget, message or None for the interpreter's own)
+CASES = {
+    # Conversion of each sequence argument, grown step by step.
+    "cosine_similarity a": ("_velk.cosine_similarity(range(10**10), [1.0])", "", 32 * MiB, ...),
+    "cosine_similarity b": ("_velk.cosine_similarity([1.0], range(10**10))", "", 32 * MiB, ...),
+    "top_k query": ("_velk.top_k(range(10**10), [[1.0]], 1)", "", 32 * MiB, ...),
+    "top_k row values": ("_velk.top_k([1.0], [range(10**10)], 1)", "", 32 * MiB, ...),
+    "top_k row ends": ("_velk.top_k([1.0], empty_rows, 1)", "empty_rows = [[]] * (2 * N)",
+                       64 * MiB, 16 * N),
+    "top_k_flat query": ("_velk.top_k_flat(range(10**10), [1.0], 1, 1)", "", 32 * MiB, ...),
+    "top_k_flat embeddings": ("_velk.top_k_flat([1.0], range(10**10), 1, 1)", "", 32 * MiB, ...),
+    # The pair array, one 16-byte pair per row, made after the conversions.
+    "top_k pairs": ("_velk.top_k([1.0], one_value_rows, 1)", "one_value_rows = [[1.0]] * N",
+                    200 * MiB, 16 * N),
+    "top_k_flat pairs": ("_velk.top_k_flat([1.0], ones, 1, 1)", "ones = [1.0] * N",
+                         100 * MiB, 16 * N),
+    "top_k_flat_np pairs": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, 3)",
+                            "m = np.ones(N, np.float32)", 100 * MiB, 16 * N),
+    # The result list, then its tuples: the interpreter's own MemoryError.
+    "result list": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, N)",
+                    "m = np.ones(N // 4, np.float32)", 32 * MiB + 8 * MiB, None),
+    "result tuples": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, N)",
+                      "m = np.ones(N // 4, np.float32)", 32 * MiB + 16 * MiB + 64 * MiB, None),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_refused_allocation_raises_memory_error(run_python, case):
+    call, setup, budget, message = CASES[case]
+    code = textwrap.dedent(CHILD).format(setup=f"N = {N}; {setup}", budget=budget, call=call)
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    printed = done.stdout.split("message: ", 1)[1].rstrip("\n")
+    if message is ...:  # a growing array: its size depends on the growth steps
+        assert printed.startswith("memory allocation of ") and printed.endswith(" bytes failed")
+    elif message is None:
+        assert printed == ""
+    else:
+        assert printed == f"memory allocation of {message} bytes failed"
