@@ -5,7 +5,9 @@
 #include <string>
 
 #include "src/binding/extract_argument.h"
+#include "src/binding/module.h"
 #include "src/binding/panic.h"
+#include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
 
 namespace velk::binding {
@@ -54,6 +56,29 @@ TEST_F(PyErrTest, LazyErrorsRaiseTheirTypeAndText) {
   EXPECT_EQ(raised(PyErr::foreign_object(number)),
             Expect("TypeError", "exceptions must derive from BaseException"));
   EXPECT_EQ(raised(PyErr::panic_exception("boom")), Expect("PanicException", "boom"));
+}
+
+// An allocation failure that reaches an entry, ours with its size or the
+// global operator new's without, is an ordinary MemoryError, not a panic.
+TEST_F(PyErrTest, EntryRaisesMemoryErrorForAllocationFailures) {
+  using Expect = std::pair<std::string, std::string>;
+  auto entered = [](FunctionBody body) {
+    EXPECT_EQ(call_trampoline(body, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(thread_panic_count(), 0);
+    PyObject* exception = PyErr_GetRaisedException();
+    EXPECT_NE(exception, nullptr);
+    Expect out{Py_TYPE(exception)->tp_name, text_of(exception)};
+    Py_XDECREF(exception);
+    return out;
+  };
+  EXPECT_EQ(entered([](PyObject* const*, Py_ssize_t, PyObject*) -> Result<OwnedRef> {
+              raise_allocation_failure(1200000000);
+            }),
+            Expect("MemoryError", "memory allocation of 1200000000 bytes failed"));
+  EXPECT_EQ(entered([](PyObject* const*, Py_ssize_t, PyObject*) -> Result<OwnedRef> {
+              throw std::bad_alloc();
+            }),
+            Expect("MemoryError", ""));
 }
 
 TEST_F(PyErrTest, FetchWithNothingPendingGivesTheFixedSystemError) {
