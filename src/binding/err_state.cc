@@ -60,10 +60,9 @@ void append_str_lossy(PyObject* text, std::string& out) {
   out.append(utf8, static_cast<std::size_t>(size));
 }
 
+// Null, with the interpreter's MemoryError pending, when it cannot be made.
 OwnedRef new_str(std::string_view text) {
-  PyObject* made = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (made == nullptr) api_call_failed();
-  return OwnedRef(made);
+  return OwnedRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 std::string downcast_message(PyObject* type, const std::string& target) {
@@ -83,7 +82,9 @@ std::string downcast_message(PyObject* type, const std::string& target) {
   return message;
 }
 
-// Makes the builder's exception pending in the interpreter.
+// Makes the builder's exception pending in the interpreter. If the
+// interpreter has no memory for its argument, its MemoryError is left pending
+// instead: that is the truth about the call by then.
 void raise_lazy(LazyBuilder builder) {
   OwnedRef type;
   OwnedRef argument;
@@ -99,8 +100,9 @@ void raise_lazy(LazyBuilder builder) {
     case LazyBuilder::Kind::kPanic: {
       type = OwnedRef::from_borrowed(panic_exception_type());
       OwnedRef message = new_str(builder.text);
+      if (!message) return;
       PyObject* args = PyTuple_New(1);
-      if (args == nullptr) api_call_failed();
+      if (args == nullptr) return;
       PyTuple_SET_ITEM(args, 0, message.release());
       argument = OwnedRef(args);
       break;
@@ -110,6 +112,7 @@ void raise_lazy(LazyBuilder builder) {
       argument = OwnedRef::from_borrowed(Py_None);
       break;
   }
+  if (!argument) return;
   if (PyExceptionClass_Check(type.get())) {
     PyErr_SetObject(type.get(), argument.get());
   } else {

@@ -105,8 +105,8 @@ Result<void> add_functions(PyObject* module) {
 // The one way native code is entered from the interpreter: the lock count is
 // raised for the call, and the body's error, a panic turned into
 // PanicException, or an allocation failure turned into MemoryError, becomes
-// the one pending exception. A panic escaping even
-// this (while restoring the error) aborts in the guard.
+// the one pending exception. A panic escaping even this (while restoring the
+// error) aborts in the guard.
 template <class Body>
 VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
   PanicGuard guard("uncaught panic at ffi boundary");
@@ -114,6 +114,7 @@ VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
   try {
     LockGuard lock = assume_lock();
     std::optional<PyErr> error;
+    std::exception_ptr panic_payload;
     try {
       Result<OwnedRef> outcome = body();
       if (outcome) {
@@ -129,9 +130,16 @@ VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
       restore_memory_error(refused_bytes(failure));
     } catch (...) {
       note_panic_caught();
-      error.emplace(panic_to_error(std::current_exception()));
+      panic_payload = std::current_exception();
     }
-    if (error) std::move(*error).restore();
+    try {
+      if (panic_payload) error.emplace(panic_to_error(std::move(panic_payload)));
+      if (error) std::move(*error).restore();
+    } catch (const std::bad_alloc& failure) {
+      // No memory left to build the error: say so instead.
+      note_panic_caught();
+      restore_memory_error(refused_bytes(failure));
+    }
   } catch (abi::__forced_unwind&) {
     // The interpreter ends this thread (a daemon thread at shutdown) with
     // pthread_exit while it waits for the lock inside the call. The cleanups
