@@ -11,6 +11,10 @@
 //     (src/pool/job.h), and at a Python entry, which raises MemoryError with
 //     the text "memory allocation of {bytes} bytes failed".
 //   - Unlike a panic it prints no report: the caller is told and may go on.
+//   - Every Python entry point does the same: catch std::bad_alloc after its
+//     body, call note_panic_caught(), and raise MemoryError with
+//     refused_bytes() (binding::restore_memory_error does it without needing
+//     memory of its own).
 //   - It derives from std::bad_alloc, so an entry treats the two alike: a
 //     std::bad_alloc from the global operator new (the small blocks of
 //     strings and error values) is a MemoryError too, of unknown size.
