@@ -6,8 +6,9 @@
 
 // The sanitizers' allocators treat a request they cannot serve as an error of
 // their own; here it must be a null result, as from the C library.
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#define VELK_SANITIZER_HOOK extern "C" __attribute__((visibility("default"), used))
+VELK_SANITIZER_HOOK const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+VELK_SANITIZER_HOOK const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace velk {
 namespace {
