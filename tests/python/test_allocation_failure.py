@@ -94,3 +94,31 @@ def test_refused_allocation_raises_memory_error(run_python, case):
         assert printed == ""
     else:
         assert printed == f"memory allocation of {message} bytes failed"
+
+
+ENGINE_CHILD = """
+    import resource, numpy as np, velk
+
+    rng = np.random.default_rng(0)
+    M = rng.standard_normal((200_000, 4)).astype(np.float32)
+    Q = rng.standard_normal((32, 4)).astype(np.float32)
+    expected = velk.search_many(Q[:2], M[:100], 5)
+    with open("/proc/self/status") as status:
+        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    # Room for the results of every row, not for the engine's working memory.
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 32 * 200_000 * 12 + 10 * 2**20, hard))
+    try:
+        velk.search_many(Q, M, 200_000)
+    except MemoryError as error:
+        print("message:", error)
+    again = velk.search_many(Q[:2], M[:100], 5)
+    assert all(np.array_equal(a, b) for a, b in zip(expected, again))
+"""
+
+
+def test_refused_engine_memory_raises_memory_error(run_python):
+    done = run_python(ENGINE_CHILD)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.startswith("message: memory allocation of ")
