@@ -58,7 +58,7 @@ def describe(call):
     """The call as text, for the crash report."""
     def show(o):
         if isinstance(o, np.ndarray):
-            return (f"ndarray(dtype={o.dtype.str}, shape={o.shape}, strides={o.strides}, "
+            return (f"{type(o).__name__}(dtype={o.dtype.str}, shape={o.shape}, strides={o.strides}, "
                     f"address%4={o.ctypes.data % 4}, {o.tolist()!r:.300})")
         if isinstance(o, memoryview):
             if "released" in repr(o):
@@ -332,6 +332,14 @@ def decode_search(fdp, ctx, many):
     call.allowed = {TypeError, ValueError, MemoryError}
     call.strict = False
     kval = V.count_value(k, kv) if k.clean else None
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        # A masked array: its mask would be dropped silently, so velk refuses it.
+        target = [query, matrix][fdp.ConsumeBool()]
+        if isinstance(target.obj, np.ndarray) and target.obj.dtype.kind != "O":
+            target.obj = np.ma.masked_array(target.obj, mask=fdp.ConsumeBool())
+            call.positional = [query.obj, matrix.obj, k.obj]
+            call.must_raise = (TypeError, ValueError)
+            return call
     dim = keywords.get("dim")
     if dim is not None:
         dim = operator.index(dim) if dim_kind != -1 else None
@@ -546,7 +554,7 @@ def judge_exception(call, ctx, error):
         # A conversion's TypeError names the argument it came from.
         if not any(message.startswith(f"argument '{n}': ") for n, _ in call.args):
             raise OracleError(f"{call.target}: TypeError without the argument's name: {message}")
-    if call.must_raise is not None and not isinstance(error, call.must_raise):
+    if call.must_raise is not None and not isinstance(error, call.must_raise + tuple(ctx.extra)):
         raise OracleError(f"{call.target}: raised {name}: {message}")
     if call.must_succeed and not call.layout_bad:
         raise OracleError(f"{call.target}: refused valid arguments with {name}: {message}")
