@@ -278,6 +278,7 @@ def as_matrix(value: Any, name: str, copy: bool, dtype: str | None) -> tuple[Any
 
     if isinstance(value, (list, tuple)) and dtype in (None, "float32"):
         return as_float32(value, name, copy), "float32"
+    refuse_masked(value, name)
     array = np.asarray(value)
     element = element_type_of(array.dtype)
     if dtype is not None and dtype != "float32" and array.dtype == np.uint16:
@@ -316,6 +317,7 @@ def as_query(value: Any, name: str, copy: bool, element: str, raw_bits: bool) ->
     import numpy as np
 
     if element != "float32" and not isinstance(value, (list, tuple)):
+        refuse_masked(value, name)
         array = np.asarray(value)
         own = element_type_of(array.dtype) == element
         if own or (raw_bits and array.dtype == np.uint16):

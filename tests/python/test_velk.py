@@ -184,6 +184,11 @@ Q = E[0]
          "embeddings is a masked array.*numpy.ma.getdata"),
         (lambda: velk.search(np.ma.masked_array(Q), E, 1, copy=True), TypeError,
          "query is a masked array"),
+        # Found by the fuzzer: the half-precision path took masked arrays too.
+        (lambda: velk.search(Q, np.ma.masked_array(E.astype(np.float16), mask=True), 1),
+         TypeError, "embeddings is a masked array"),
+        (lambda: velk.search(np.ma.masked_array(Q.astype(np.float16)), E.astype(np.float16), 1),
+         TypeError, "query is a masked array"),
         (lambda: velk.search_many(E, E, 2**64), ValueError, "k=18446744073709551616 is too large"),
         (lambda: velk.search([2**1024, 0, 0, 0], E, 1), OverflowError,
          "query holds an integer too large"),
