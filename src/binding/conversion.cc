@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "src/similarity/kernels.h"
+#include "src/runtime/fp_environment.h"
 
 namespace velk::binding {
 namespace {
@@ -26,9 +26,9 @@ void reserve_more(GrowableArray<float>& out, std::size_t extra) {
 // (the caller may have left another rounding mode in place). Only the
 // conversion runs there: the items' own Python code runs in the caller's.
 float nearest_float(double value) {
-  similarity::DefaultMxcsr environment;
+  DefaultMxcsr environment;
   float rounded = static_cast<float>(value);
-  similarity::finish_in_environment(rounded);
+  finish_in_environment(rounded);
   return rounded;
 }
 
@@ -40,7 +40,7 @@ bool append_exact_floats(PyObject* sequence, GrowableArray<float>& out) {
   std::size_t start = out.size();
   // Rounded to nearest whatever rounding mode the caller left in place; the
   // values reach memory before the caller's mode comes back.
-  similarity::DefaultMxcsr environment;
+  DefaultMxcsr environment;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
     if (!PyFloat_CheckExact(item)) {

@@ -3,7 +3,8 @@
 //
 // Every variant gives every (query, row) the bits of the single-query chain
 // (see search.h); they differ only in speed. The caller holds the default
-// floating-point environment (similarity::DefaultMxcsr) around the call.
+// floating-point environment (DefaultMxcsr, src/runtime/fp_environment.h)
+// around the call.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "src/pool/join.h"
 #include "src/pool/registry.h"
 #include "src/runtime/alloc.h"
+#include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"
@@ -201,7 +202,7 @@ class Search {
     prepare(w);
     const uint64_t first = first_unit * unit_rows_;
     const uint64_t last = std::min(matrix_.rows, last_unit * unit_rows_);
-    similarity::DefaultMxcsr environment;
+    DefaultMxcsr environment;
     if (single_) {
       scan_single(w, first, last);
     } else {
@@ -342,7 +343,7 @@ bool take_norms(const QueryBlock& queries, uint64_t dim, GrowableArray<float>& n
   norms.reserve(queries.count);
   uint64_t live = 0;
   {
-    similarity::DefaultMxcsr environment;
+    DefaultMxcsr environment;
     for (uint64_t q = 0; q < queries.count; ++q) {
       const float squares = similarity::squared_norm({queries.data + q * dim, dim});
       norms[q] = squares == 0.0f ? 0.0f : std::sqrt(squares);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "src/runtime/fp_environment.h"
+
 namespace velk::similarity {
 namespace {
 

@@ -1,5 +1,6 @@
 #include "src/similarity/row_scorer.h"
 
+#include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/row_scorer_avx2.h"

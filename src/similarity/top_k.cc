@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "src/pool/collect.h"
+#include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"

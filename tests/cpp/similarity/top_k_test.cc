@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"
