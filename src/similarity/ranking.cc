@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "src/runtime/panic.h"
+#include "src/similarity/internal/ranking_fallbacks.h"
 
 namespace velk::similarity {
 namespace {
@@ -234,7 +235,7 @@ void quick_sort(ScoredPair* v, size_t s, bool bounded, int32_t bound_key, unsign
       return;
     }
     if (depth_budget == 0) {
-      heap_sort_by_rank(v, s);
+      internal::heap_sort_by_rank(v, s);
       return;
     }
     --depth_budget;
@@ -321,7 +322,7 @@ void introselect(ScoredPair* v, size_t s, size_t t) {
       return;
     }
     if (steps >= kSelectStepBudget) {
-      select_by_median_of_medians(v, s, t);
+      internal::select_by_median_of_medians(v, s, t);
       return;
     }
     const size_t pivot = choose_pivot(v, s);
@@ -351,6 +352,8 @@ void introselect(ScoredPair* v, size_t s, size_t t) {
 }
 
 }  // namespace
+
+namespace internal {
 
 void heap_sort_by_rank(ScoredPair* v, size_t m) {
   for (size_t i = m / 2; i-- > 0;) sift_down(v, m, i);
@@ -392,6 +395,8 @@ void select_by_median_of_medians(ScoredPair* v, size_t s, size_t t) {
     t -= done;
   }
 }
+
+}  // namespace internal
 
 void sort_by_rank(ScoredPair* pairs, size_t m) {
   if (m < 2) return;

@@ -52,16 +52,4 @@ void sort_by_rank(ScoredPair* pairs, size_t m);
 // their relative order, are unspecified.
 void select_top(ScoredPair* pairs, size_t m, size_t k);
 
-// The fallbacks that bound the worst case of the two operations above. Inputs
-// that exhaust the depth and step budgets are impractical to build, so the
-// fallbacks are reachable directly here (for tests); callers use the above.
-
-// Unstable in-place heap sort of pairs[0 .. m), best first.
-void heap_sort_by_rank(ScoredPair* pairs, size_t m);
-
-// Requires t < m. Median-of-medians selection: afterwards pairs[t] holds the
-// pair with the (t+1)-th largest key, no key before it is smaller and none
-// after it is larger. Sub-ranges of 16 or fewer are finished stably.
-void select_by_median_of_medians(ScoredPair* pairs, size_t m, size_t t);
-
 }  // namespace velk::similarity

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "src/runtime/panic.h"
+#include "src/similarity/internal/ranking_fallbacks.h"
 
 namespace velk::similarity {
 namespace {
@@ -212,7 +213,7 @@ TEST_P(RankingShapeTest, HeapSortFallbackOrdersKeys) {
   for (size_t m : {0u, 1u, 2u, 3u, 17u, 64u, 1000u}) {
     std::vector<ScoredPair> input = pairs_of(make_scores(GetParam(), m, 3 * m));
     std::vector<ScoredPair> pairs = input;
-    heap_sort_by_rank(pairs.data(), pairs.size());
+    internal::heap_sort_by_rank(pairs.data(), pairs.size());
     ASSERT_EQ(keys_of(pairs), keys_of(stable_reference(input))) << "m=" << m;
     expect_same_pairs(input, pairs);
   }
@@ -224,7 +225,7 @@ TEST_P(RankingShapeTest, MedianOfMediansFallbackSelects) {
     const std::vector<int32_t> sorted_keys = keys_of(stable_reference(input));
     for (size_t t : {size_t{0}, size_t{1}, m / 3, m / 2, m - 1}) {
       std::vector<ScoredPair> pairs = input;
-      select_by_median_of_medians(pairs.data(), m, t);
+      internal::select_by_median_of_medians(pairs.data(), m, t);
       ASSERT_NO_FATAL_FAILURE(expect_selected(input, sorted_keys, pairs, t + 1)) << "m=" << m;
     }
   }
