@@ -55,11 +55,10 @@
 #include "src/engine/batch_kernel.h"
 #include "src/engine/range_set.h"
 #include "src/engine/top_k_set.h"
+#include "src/runtime/cache_line.h"
 #include "src/similarity/ranking.h"
 
 namespace velk::engine::lanes {
-
-inline constexpr uint64_t kCacheLine = 64;
 
 // Packs rows rows[0 .. kLanes) (any rows of the matrix; a short group
 // repeats its last row) into `packed`: dim vectors, column j at
@@ -183,7 +182,7 @@ template <class Isa, class Sink>
   uint32_t mask = Isa::gate(scores, sink.floor_key(q), sink.ceiling_key());
   if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
   if (mask == 0) return;
-  alignas(64) float lanes[Isa::kLanes];
+  alignas(kCacheLine) float lanes[Isa::kLanes];
   Isa::store(lanes, scores);
   while (mask != 0) {
     const int k = __builtin_ctz(mask);

@@ -3,15 +3,9 @@
 // stopped paying.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace velk::pool {
-
-// Atomic words that different threads write are kept this far apart: x86
-// prefetches cache lines in adjacent pairs, so one 64-byte line is not enough
-// to avoid false sharing.
-inline constexpr std::size_t kFalseSharingSpan = 128;
 
 // One step counter for one queue operation; starts at 0.
 class SpinBackoff {

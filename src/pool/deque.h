@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "src/pool/backoff.h"
 #include "src/pool/job.h"
+#include "src/runtime/cache_line.h"
 
 namespace velk::pool {
 
@@ -39,20 +39,20 @@ struct DequeBuffer {
 // with its current ring when the last end goes. Thieves load `buffer`, so it
 // sits on a line of its own, away from the indices that every push and steal
 // writes.
-struct alignas(kFalseSharingSpan) WorkDeque {
+struct alignas(kCacheLinePair) WorkDeque {
   // The ring in use. Only the owner replaces it.
-  alignas(kFalseSharingSpan) std::atomic<DequeBuffer*> buffer;
+  alignas(kCacheLinePair) std::atomic<DequeBuffer*> buffer;
   // Number of ends alive. Changes only when ends are made or dropped, so it
   // can share the rarely written buffer line.
   std::atomic<std::size_t> ends;
   // Index of the oldest job; advanced by thieves (and by the owner when it
   // takes the last job). Indices only grow, wrapping.
-  alignas(kFalseSharingSpan) std::atomic<std::int64_t> front;
+  alignas(kCacheLinePair) std::atomic<std::int64_t> front;
   // One past the newest job; written only by the owner.
   std::atomic<std::int64_t> back;
 };
-static_assert(alignof(WorkDeque) == kFalseSharingSpan);
-static_assert(sizeof(WorkDeque) == 2 * kFalseSharingSpan);
+static_assert(alignof(WorkDeque) == kCacheLinePair);
+static_assert(sizeof(WorkDeque) == 2 * kCacheLinePair);
 
 struct DequePair;
 DequePair make_work_deque();

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "src/pool/backoff.h"
 #include "src/runtime/alloc.h"
 
 namespace velk::pool {

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "src/pool/backoff.h"
 #include "src/pool/deque.h"
 #include "src/pool/job.h"
+#include "src/runtime/cache_line.h"
 
 namespace velk::pool {
 
@@ -74,7 +74,7 @@ class InjectorQueue {
   static constexpr std::uint32_t kPositionShift = 1;
   static constexpr std::uint64_t kPositionStep = std::uint64_t{1} << kPositionShift;
 
-  struct alignas(kFalseSharingSpan) End {
+  struct alignas(kCacheLinePair) End {
     std::atomic<std::uint64_t> index;
     std::atomic<InjectorBlock*> block;
   };
@@ -82,8 +82,8 @@ class InjectorQueue {
   End head_;
   End tail_;
 };
-static_assert(alignof(InjectorQueue) == kFalseSharingSpan);
-static_assert(sizeof(InjectorQueue) == 2 * kFalseSharingSpan);
+static_assert(alignof(InjectorQueue) == kCacheLinePair);
+static_assert(sizeof(InjectorQueue) == 2 * kCacheLinePair);
 
 // Frees `block` once slots [0, start) have all been read; when a reader of
 // one of them has not finished, marks it so that reader frees the block.

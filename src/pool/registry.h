@@ -14,12 +14,12 @@
 #include <optional>
 #include <string>
 
-#include "src/pool/backoff.h"
 #include "src/pool/deque.h"
 #include "src/pool/injector.h"
 #include "src/pool/latch.h"
 #include "src/pool/sleep.h"
 #include "src/pool/thread_config.h"
+#include "src/runtime/cache_line.h"
 
 namespace velk::pool {
 
@@ -43,7 +43,7 @@ struct ThreadPoolBuildError {
 };
 
 // What the pool keeps of worker i.
-struct alignas(kFalseSharingSpan) WorkerSlot {
+struct alignas(kCacheLinePair) WorkerSlot {
   WorkerSlot(DequeThief thief_end, SleepControl* sleep, uint64_t index)
       : thief(std::move(thief_end)), stop(sleep, index) {}
 
@@ -90,7 +90,7 @@ class WorkerPool {
   uint64_t thread_count_;
   uint64_t spawned_workers_ = 0;
   // Written only by request_stop; apart from the hot words above.
-  alignas(kFalseSharingSpan) std::atomic<uint64_t> stop_count_{1};
+  alignas(kCacheLinePair) std::atomic<uint64_t> stop_count_{1};
 };
 
 // The state of one worker, living in its thread's frame (or, for a calling

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "src/pool/backoff.h"
 #include "src/pool/latch.h"
+#include "src/runtime/cache_line.h"
 
 namespace velk::pool {
 
@@ -95,22 +95,22 @@ class SleepControl {
   uint64_t counters() const noexcept;
 
  private:
-  // Each record fills one 128-byte line of its own: its mutex is hammered by
+  // Each record fills one line pair of its own: its mutex is hammered by
   // its worker and by wakers, never by the neighbours.
-  struct alignas(kFalseSharingSpan) SleepRecord {
+  struct alignas(kCacheLinePair) SleepRecord {
     std::mutex mutex;
     // The worker waits on `wake` and nobody has woken it yet. Guarded by mutex.
     bool blocked = false;
     std::condition_variable wake;
   };
-  static_assert(sizeof(SleepRecord) == kFalseSharingSpan);
+  static_assert(sizeof(SleepRecord) == kCacheLinePair);
 
   void mark_sleepy(IdleSearch& search) noexcept;
   void try_sleep(IdleSearch& search, LatchWord& latch, const InjectorQueue& injector);
 
   // The counter word sits alone on its line: every producer reads it.
-  alignas(kFalseSharingSpan) std::atomic<uint64_t> counters_{0};
-  alignas(kFalseSharingSpan) SleepRecord* records_;
+  alignas(kCacheLinePair) std::atomic<uint64_t> counters_{0};
+  alignas(kCacheLinePair) SleepRecord* records_;
   uint64_t worker_count_;
 };
 

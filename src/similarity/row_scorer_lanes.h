@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "src/runtime/cache_line.h"
 #include "src/similarity/views.h"
 
 namespace velk::similarity::lanes {
@@ -50,7 +51,6 @@ namespace velk::similarity::lanes {
 static_assert(sizeof(ScoredPair) == 16 && offsetof(ScoredPair, index) == 0 &&
               offsetof(ScoredPair, score) == 8);
 
-inline constexpr uint64_t kCacheLine = 64;
 // Columns per step: one cache line of floats.
 inline constexpr uint64_t kColumnStep = kCacheLine / sizeof(float);
 // Each step reads a line from each of 16 or 32 rows at once: more streams
@@ -265,7 +265,7 @@ void write_scores(const LaneSums<Isa, kGroups>& sums, float query_norm, uint64_t
     }
     return;
   }
-  alignas(64) float scores[kGroups * Isa::kLanes];
+  alignas(kCacheLine) float scores[kGroups * Isa::kLanes];
   for (int g = 0; g < kGroups; ++g) {
     Isa::store_scores(Isa::finish(sums.dot[g], sums.squares[g], query_norm),
                       scores + g * Isa::kLanes);
@@ -280,7 +280,7 @@ template <class Isa>
 void score_tail_rows(const float* rows, uint64_t count, uint64_t dim, const float* query,
                      uint64_t dot_columns, float query_norm, uint64_t first_index,
                      ScoredPair* out) {
-  alignas(64) float scratch[Isa::kLanes * kTailColumns];
+  alignas(kCacheLine) float scratch[Isa::kLanes * kTailColumns];
   std::memset(scratch, 0, sizeof scratch);
   auto sums = LaneSums<Isa, 1>::initial();
   for (uint64_t column = 0; column < dim; column += kTailColumns) {

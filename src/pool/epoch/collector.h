@@ -18,11 +18,9 @@
 #include <cstdint>
 
 #include "src/pool/epoch/garbage_bag.h"
+#include "src/runtime/cache_line.h"
 
 namespace velk::pool::epoch {
-
-// Shared words that different threads write sit this far apart.
-inline constexpr std::size_t kLineSpan = 128;
 
 // Epoch words: bit 0 is the pinned flag; epochs advance by kEpochStep, so an
 // epoch is always even. A participant's word is 0 while it is not pinned.
@@ -71,7 +69,7 @@ class [[nodiscard]] EpochGuard {
 
 // One thread's (or one test's) registration with a collector. Used by one
 // thread at a time; only `epoch_` and the list link are read by others.
-class alignas(kLineSpan) Participant {
+class alignas(kCacheLinePair) Participant {
  public:
   Participant(const Participant&) = delete;
   Participant& operator=(const Participant&) = delete;
@@ -124,7 +122,7 @@ class alignas(kLineSpan) Participant {
   std::uint64_t pin_count_;
   // Written by the owner on every outermost pin and unpin, read by every
   // advance_epoch: keep it off the lines of the rest.
-  alignas(kLineSpan) std::atomic<std::uint64_t> epoch_;
+  alignas(kCacheLinePair) std::atomic<std::uint64_t> epoch_;
 };
 static_assert(sizeof(Participant) == 2304);
 
@@ -164,7 +162,7 @@ class EpochCollector {
   // Each shared word on its own line: pushers write the tail, collectors the
   // head, and every pin reads the epoch.
   template <class T>
-  struct alignas(kLineSpan) Line {
+  struct alignas(kCacheLinePair) Line {
     std::atomic<T> value;
   };
 
@@ -179,7 +177,7 @@ class EpochCollector {
   Line<std::uint64_t> epoch_;
   Line<std::uintptr_t> participants_;
 };
-static_assert(sizeof(EpochCollector) == 4 * kLineSpan);
+static_assert(sizeof(EpochCollector) == 4 * kCacheLinePair);
 
 // The process-wide collector: created on first use, never destroyed.
 EpochCollector& process_collector();
