@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "src/pool/siphash.h"
-#include "src/pool/worker.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
 
@@ -22,12 +21,6 @@ std::optional<OsError> spawn_worker_thread(void (*body)(void*), void* arg) {
 }
 std::atomic<ThreadSpawner> thread_spawner{&spawn_worker_thread};
 
-// What a new worker thread starts with; the thread takes it over.
-struct WorkerLaunch {
-  std::shared_ptr<WorkerPool> pool;
-  uint64_t index;
-  DequeOwner deque;
-};
 
 // The one-time guard of the global pool. Unlike std::call_once it remembers
 // a creation that panicked, so that later callers fail instead of trying
@@ -174,6 +167,16 @@ uint64_t WorkerThread::next_victim_random() noexcept {
 
 WorkerThread* current_worker() noexcept { return t_current_worker; }
 
+void enter_worker(WorkerThread& worker) {
+  if (t_current_worker != nullptr) panic("assertion failed: t.get().is_null()");
+  t_current_worker = &worker;
+}
+
+void leave_worker(WorkerThread& worker) {
+  if (t_current_worker != &worker) panic("assertion failed: t.get().eq(&(self as *const _))");
+  t_current_worker = nullptr;
+}
+
 BuildResult build_pool(uint64_t thread_count, bool use_calling_thread) {
   // A pool without workers would never run what is handed to it.
   const uint64_t count = std::clamp<uint64_t>(thread_count, 1, kMaxWorkers);
@@ -257,32 +260,6 @@ void request_stop(WorkerPool& pool) {
   // decrementer.
   if (pool.stop_count().fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   for (uint64_t i = 0; i < pool.thread_count(); ++i) pool.slot(i).stop.set();
-}
-
-void worker_main(void* raw_launch) {
-  // A failure must not leave a worker's body: the catch below makes sure the
-  // unwinding reaches the guard (an exception with no handler at all may
-  // terminate without unwinding).
-  try {
-    AbortOnEscape guard;
-    std::unique_ptr<WorkerLaunch> launch(static_cast<WorkerLaunch*>(raw_launch));
-    WorkerThread worker(std::move(launch->deque), launch->index, std::move(launch->pool),
-                        next_victim_seed());
-    launch.reset();
-    if (t_current_worker != nullptr) panic("assertion failed: t.get().is_null()");
-    t_current_worker = &worker;
-
-    WorkerSlot& slot = worker.pool().slot(worker.index());
-    slot.started.set();
-    wait_for_latch(worker, slot.stop.word());
-    slot.stopped.set();
-
-    if (t_current_worker != &worker) panic("assertion failed: t.get().eq(&(self as *const _))");
-    t_current_worker = nullptr;
-    guard.disarm();
-  } catch (...) {
-    abort_with_line(kUnexpectedPanicLine);
-  }
 }
 
 }  // namespace velk::pool

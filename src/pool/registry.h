@@ -125,6 +125,12 @@ class WorkerThread {
 // pool. The only way code learns whether it runs inside the pool.
 WorkerThread* current_worker() noexcept;
 
+// Makes `worker` the calling thread's current worker for the thread's time
+// in the pool, and ends that; for worker_main. Each panics if the calling
+// thread is already a worker, or is not `worker`, respectively.
+void enter_worker(WorkerThread& worker);
+void leave_worker(WorkerThread& worker);
+
 // A new pool of min(thread_count, kMaxWorkers) workers, started. With
 // `use_calling_thread`, worker 0 is the calling thread itself (no thread is
 // started for it and it does not run the worker loop). Does not wait for the
@@ -176,8 +182,16 @@ uint64_t current_thread_count();
 // to 0. Workers see it in their loop and end.
 void request_stop(WorkerPool& pool);
 
-// The body of every worker thread; `launch` is a heap WorkerLaunch that the
-// thread takes over.
+// What a new worker thread starts with; the thread takes it over.
+struct WorkerLaunch {
+  std::shared_ptr<WorkerPool> pool;
+  uint64_t index;
+  DequeOwner deque;
+};
+
+// The body of every worker thread that build_pool starts; `launch` is a heap
+// WorkerLaunch that the thread takes over. Defined with the loop it runs, in
+// worker.cc.
 void worker_main(void* launch);
 
 }  // namespace velk::pool

@@ -1,8 +1,13 @@
 #include "src/pool/worker.h"
 
+#include <memory>
+#include <utility>
+
 #include "src/pool/deque.h"
 #include "src/pool/injector.h"
+#include "src/pool/siphash.h"
 #include "src/pool/sleep.h"
+#include "src/runtime/panic.h"
 
 namespace velk::pool {
 
@@ -69,6 +74,30 @@ void wait_for_latch(WorkerThread& worker, LatchWord& latch) {
     }
   }
   guard.disarm();
+}
+
+void worker_main(void* raw_launch) {
+  // A failure must not leave a worker's body: the catch below makes sure the
+  // unwinding reaches the guard (an exception with no handler at all may
+  // terminate without unwinding).
+  try {
+    AbortOnEscape guard;
+    std::unique_ptr<WorkerLaunch> launch(static_cast<WorkerLaunch*>(raw_launch));
+    WorkerThread worker(std::move(launch->deque), launch->index, std::move(launch->pool),
+                        next_victim_seed());
+    launch.reset();
+    enter_worker(worker);
+
+    WorkerSlot& slot = worker.pool().slot(worker.index());
+    slot.started.set();
+    wait_for_latch(worker, slot.stop.word());
+    slot.stopped.set();
+
+    leave_worker(worker);
+    guard.disarm();
+  } catch (...) {
+    abort_with_line(kUnexpectedPanicLine);
+  }
 }
 
 }  // namespace velk::pool
