@@ -58,24 +58,25 @@ Result<void> check_sequence(PyObject* object) {
   return {};
 }
 
-// Reserves what __len__ announces (exact for lists and tuples, capped for
-// anything else); a failing __len__ only loses the hint.
-void reserve_from_hint(PyObject* object, GrowableArray<float>& out) {
+// How many items to make room for up front: what __len__ announces, exact
+// for lists and tuples and capped for anything else; 0 when __len__ fails,
+// which only loses the hint.
+std::size_t size_hint(PyObject* object) {
   Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
     PyErr_Clear();
-    return;
+    return 0;
   }
   if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
     hint = std::min(hint, kMaxTrustedHint);
   }
-  reserve_more(out, static_cast<std::size_t>(hint));
+  return static_cast<std::size_t>(hint);
 }
 
 // Appends the numbers of a sequence (already known not to be a str).
 Result<void> append_numbers(PyObject* object, GrowableArray<float>& out) {
   if (PySequence_Check(object) == 0) return downcast_error(object, "Sequence");
-  reserve_from_hint(object, out);
+  reserve_more(out, size_hint(object));
   if ((PyList_CheckExact(object) || PyTuple_CheckExact(object)) &&
       append_exact_floats(object, out)) {
     return {};
@@ -111,15 +112,7 @@ Result<FloatVector> extract_float_vector(PyObject* object) {
 Result<VectorList> extract_vector_list(PyObject* object) {
   if (Result<void> checked = check_sequence(object); !checked) return checked.take_error();
   VectorList list;
-  Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
-    hint = std::min(hint, kMaxTrustedHint);
-  }
-  list.row_ends_.reserve(static_cast<std::size_t>(hint));
+  list.row_ends_.reserve(size_hint(object));
   OwnedRef iterator(PyObject_GetIter(object));
   if (!iterator) return fetch_or_missing();
   while (true) {
