@@ -15,9 +15,10 @@ extern const ArgumentSpec kTopKSpec;
 extern const ArgumentSpec kTopKFlatSpec;
 extern const ArgumentSpec kTopKFlatNpSpec;
 
-// Bodies: bind, convert in parameter order (the first failure is returned),
-// run the engine, build the result. Called only through call_trampoline,
-// with the lock held.
+// Bodies: bind, convert, run the kernels, build the result; the first failure
+// is returned. Arguments are converted in parameter order, except that
+// top_k_flat_np checks `dim` and `k` before it asks for either buffer.
+// Called only through call_trampoline, with the lock held.
 Result<OwnedRef> cosine_similarity(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Result<OwnedRef> top_k(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Result<OwnedRef> top_k_flat(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
