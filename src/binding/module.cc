@@ -181,10 +181,7 @@ Result<void> add_function(PyObject* module, const FunctionDefinition& definition
 
   Result<OwnedRef> all = module_all(module);
   if (!all) return all.take_error();
-  if (PyList_Append(all->get(), name.get()) == -1) {
-    std::optional<PyErr> dropped = fetch();
-    panic("could not append __name__ to __all__");
-  }
+  if (PyList_Append(all->get(), name.get()) == -1) return fetch_or_missing();
   if (PyObject_SetAttr(module, name.get(), function.get()) == -1) return fetch_or_missing();
   return {};
 }
