@@ -203,24 +203,6 @@ def matrix_width(embeddings: FloatArray, dim: Any) -> int:
     return width
 
 
-def pairs_to_arrays(pairs: list[tuple[int, float]]) -> tuple[IndexArray, FloatArray]:
-    """Splits `(row, score)` pairs into an int64 and a float32 array, in the same order.
-
-    The scores are binary32 values widened exactly to Python floats, so the
-    narrowing back to float32 is exact, NaN signs and payloads included.
-    """
-    import numpy as np
-
-    count = len(pairs)
-    indices = np.empty(count, dtype=np.int64)
-    scores = np.empty(count, dtype=np.float32)
-    if count:
-        rows, values = zip(*pairs)
-        indices[:] = rows
-        scores[:] = values
-    return indices, scores
-
-
 # The engine's codes for the element types of a matrix.
 ELEMENT_CODES = {"float32": 0, "float16": 1, "bfloat16": 2}
 
