@@ -11,7 +11,8 @@ Outputs: a table on stdout, and bench/results/latest.{json,md,png}.
 The harness: timing.py (how calls are timed), probes.py (the streaming-read
 and multiply/add ceilings, from C kernels built at run time), systems.py (velk
 and its peers), scenarios.py (the one-query scenarios (a)-(f)), batches.py
-(the batch scenarios (g) and (h)), targets.py (PASS or MISS), report.py
+(the batch scenarios (g) and (h)), features.py (half precision, filters and
+threshold search, (i)-(l)), targets.py (PASS or MISS), report.py
 (tables, plot); this file parses the options and runs the scenarios asked for.
 """
 
@@ -27,6 +28,7 @@ import time
 from pathlib import Path
 
 from batches import run_batch_rss_child, run_batch_scenario, run_dedup_scenario, run_peak_probe
+from features import FEATURE_SCENARIOS, RUNNERS as FEATURE_RUNNERS
 from probes import StreamReader
 from report import blas_info, machine_info, markdown, plot
 from scenarios import (
@@ -47,16 +49,19 @@ HERE = Path(__file__).resolve().parent
 
 
 QUICK_SCALE = 0.002
+ALL_SCENARIOS = tuple("abcdefgh") + FEATURE_SCENARIOS
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=7, help="timed runs per system and scenario (at least 5)")
+    parser.add_argument("--runs", type=int, default=7,
+                        help="timed runs per system and scenario, rounds of (i)-(k) (at least 5)")
     parser.add_argument("--batch-runs", type=int, default=5,
-                        help="timed rounds of (g) and (h), and calls of the peak probe (at least 5)")
+                        help="timed rounds of (g), (h) and (l), and calls of the peak probe (at least 5)")
     parser.add_argument("--scale", type=float, default=1.0,
-                        help="multiply the row counts of (a)-(c), (e), (g) and (h) (quick checks)")
-    parser.add_argument("--scenarios", default="a,b,c,d,e,f,g,h", help="comma-separated subset of a,b,c,d,e,f,g,h")
+                        help="multiply the row counts of (a)-(c), (e) and (g)-(l) (quick checks)")
+    parser.add_argument("--scenarios", default=",".join(ALL_SCENARIOS),
+                        help=f"comma-separated subset of {','.join(ALL_SCENARIOS)}")
     parser.add_argument("--latency-budget", type=float, default=0.5, help="seconds of back-to-back calls per system in (d)")
     parser.add_argument("--pause", type=float, default=INTERLEAVE_PAUSE_S,
                         help="seconds of pause before each interleaved call (thread pools spin after a call)")
@@ -75,6 +80,9 @@ def parse_args(argv):
     parser.add_argument("--child", choices=("threads", "rss", "batch-rss"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     args.scenarios = [s.strip() for s in args.scenarios.split(",") if s.strip()]
+    unknown = sorted(set(args.scenarios) - set(ALL_SCENARIOS))
+    if unknown:
+        parser.error(f"unknown scenarios {','.join(unknown)}: choose from {','.join(ALL_SCENARIOS)}")
     # Fewer than five runs make a median that one outlier can move.
     args.runs = max(5, args.runs)
     args.batch_runs = max(5, args.batch_runs)
@@ -154,6 +162,10 @@ def main(argv=None) -> int:
             report["results"] += timed_part("g", lambda: run_batch_scenario(installed, threads, args, log))
         if "h" in args.scenarios:
             report["results"] += timed_part("h", lambda: run_dedup_scenario(installed, threads, args, log))
+        for key in FEATURE_SCENARIOS:
+            if key in args.scenarios:
+                report["results"] += timed_part(key, lambda key=key: FEATURE_RUNNERS[key](
+                    installed, stream, threads, args, log))
 
     if "f" in args.scenarios and velk is not None:
         log("\n== (f) velk with RAYON_NUM_THREADS=1 (subprocess)")

@@ -52,8 +52,14 @@ class StreamReader:
 
     def reader(self, matrix: np.ndarray, threads: int):
         """(call, passes): a call that reads the matrix's memory `passes` times
-        (more than once when it is small, so the call is long enough to time)."""
-        count = matrix.size
+        (more than once when it is small, so the call is long enough to time).
+
+        The kernel reads 4-byte words whatever the matrix holds, so a float16
+        matrix is read as half as many words as it has elements: the same
+        bytes a scan of it reads. Up to 3 trailing bytes are left out."""
+        if not matrix.flags.c_contiguous:
+            raise ValueError("the streaming read needs a C-contiguous matrix")
+        count = matrix.nbytes // 4
         passes = max(1, math.ceil((64 << 20) / max(1, matrix.nbytes)))
         address = matrix.ctypes.data
         return (lambda: self.lib.stream_read(address, count, threads, passes)), passes

@@ -8,6 +8,7 @@ import platform
 from pathlib import Path
 
 from batches import BATCH_SYSTEM_ORDER, BYTES_PER_RESULT_SLOT, memory_budget, plural, size_label
+from features import BASELINES, FEATURE_SCENARIOS, TITLES, feature_label
 from scenarios import LATENCY_SCENARIO, MATRIX_SCENARIOS
 from systems import SYSTEM_ORDER
 from targets import find, find_batch, peak_rate, per_round_ratio, scoring_rate, share_of_stream
@@ -127,6 +128,7 @@ def markdown(report) -> str:
                   f"{rss['warm_call']['extra_bytes'] / 2**20:.1f} MiB ({rss['warm_call']['extra_bytes'] / budget:.2f}x)."]
 
     lines += batch_tables(report)
+    lines += feature_tables(report)
     lines += ["", "| target | wanted | measured | |", "|---|---|---|---|"]
     for target in report["targets"]:
         lines.append(f"| {target['target']} | {target['wanted']} | {target['shown']} | {target['status']} |")
@@ -193,6 +195,61 @@ def batch_tables(report) -> list[str]:
                   f"{BYTES_PER_RESULT_SLOT} per result = {budget / 2**20:.1f} MiB): first call "
                   f"{rss['first_call']['extra_bytes'] / 2**20:.1f} MiB, warm call "
                   f"{rss['warm_call']['extra_bytes'] / 2**20:.1f} MiB."]
+    return lines
+
+
+def feature_notes(entry: dict) -> str:
+    """What the checks of a call of (i)-(l) found, for the table's last column."""
+    notes = []
+    if "identical" in entry:
+        notes.append("bit-identical to float32" if entry["identical"] else "NOT identical to float32")
+    if "overlap" in entry:
+        notes.append(f"overlap {entry['overlap']:.3f}")
+    if "allowed_share" in entry and entry["allowed_share"] < 1.0:
+        notes.append(f"{entry['allowed_share']:.2%} of rows allowed")
+    if "kept_share" in entry:
+        notes.append(f"{entry['results']:,} results ({entry['kept_share']:.3%} of pairs), threshold "
+                     f"{entry['threshold']:.4f}")
+    if "agrees_with_search_many" in entry:
+        notes.append("heads equal search_many's" if entry["agrees_with_search_many"]
+                     else "heads DIFFER from search_many's")
+    if "progress_reports" in entry:
+        notes.append(f"{entry['progress_reports']} progress reports per call")
+    if entry.get("stream"):
+        notes.append(f"{entry['gbps_median']:.1f} GB/s")
+    return ", ".join(notes)
+
+
+def feature_tables(report) -> list[str]:
+    """(i)-(l): one row per call, its median and its per-round ratio to the scenario's reference call."""
+    results = [e for e in report["results"] if e["scenario"] in FEATURE_SCENARIOS]
+    if not results:
+        return []
+    lines = ["", "(i)-(l) Half precision, row filters and threshold search: median time per call, each round "
+             "running every call of a scenario once in shuffled order after a pause (rounds: "
+             f"{report.get('runs', '?')} for (i)-(k), {report.get('batch_runs', '?')} for (l)). Ratio: the median "
+             "over rounds of the call's time / the reference call's time in the same round (below 1 = faster).",
+             "", "| case | call | median | ratio to the reference | checks |", "|---|---|---|---|---|"]
+    for scenario in FEATURE_SCENARIOS:
+        entries = [e for e in results if e["scenario"] == scenario]
+        if not entries:
+            continue
+        first = entries[0]
+        case = f"{feature_label(scenario, first['full_rows'], first['dim'])}: {TITLES[scenario]}"
+        if first["rows"] != first["full_rows"]:
+            case += f" [{first['rows']:,} rows]"
+        reference = next((e for e in entries if e["system"] == BASELINES[scenario] and "samples_s" in e), None)
+        for entry in entries:
+            if "error" in entry or "samples_s" not in entry:
+                lines.append(f"| {case} | {entry['system']} | failed | — | {entry.get('error', '')[:80]} |")
+                continue
+            if entry is reference:
+                ratio = "reference"
+            else:
+                value = per_round_ratio(entry, reference)
+                ratio = "—" if value is None else f"{value:.2f}"
+            lines.append(f"| {case} | {entry['system']} | {fmt_time(entry['median_s'])} | {ratio} | "
+                         f"{feature_notes(entry)} |")
     return lines
 
 

@@ -4,7 +4,10 @@
  * Each thread sums its own contiguous share of the floats with eight
  * independent vector accumulators, so the adds never wait on each other and
  * the loop is bound by memory, not by add latency. The sum is returned so the
- * compiler cannot drop the reads. Built at run time by benchmark.py. */
+ * compiler cannot drop the reads. Built at run time by benchmark.py.
+ *
+ * A matrix of 2-byte elements is read the same way, as 4-byte words: only the
+ * bytes loaded count, not what their bits add up to as floats. */
 #include <pthread.h>
 #include <stddef.h>
 

@@ -1,6 +1,7 @@
 """The targets a run is judged against, PASS or MISS (they are not tests):
-those of the one-query scenarios (a)-(e), and those of the batch engine over
-(a), (b), (d), (g) and (h).
+those of the one-query scenarios (a)-(e), those of the batch engine over
+(a), (b), (d), (g) and (h), and those of half precision, filters and
+threshold search, (i)-(l).
 """
 
 from __future__ import annotations
@@ -13,6 +14,23 @@ from batches import (
     memory_budget,
     plural,
     size_label,
+)
+from features import (
+    FAISS_SQ_F16,
+    FEATURE_MATRIX,
+    FILTER_SHARES,
+    MANY_K10,
+    RANGE,
+    RANGE_KEPT,
+    RANGE_PROGRESS,
+    RANGE_QUERIES,
+    USEARCH_F16,
+    VELK_F16,
+    VELK_F32_SAME,
+    VELK_UNFILTERED,
+    feature_label,
+    filtered_name,
+    stream_name,
 )
 from scenarios import MATRIX_SCENARIOS
 from timing import fmt_time, median_of_ratios
@@ -38,7 +56,7 @@ def share_of_stream(entry: dict, stream: dict) -> float:
 
 def evaluate_targets(report) -> list[dict]:
     """Every target, the one-query scenarios' first."""
-    return one_query_targets(report) + engine_targets(report)
+    return one_query_targets(report) + engine_targets(report) + feature_targets(report)
 
 
 def judged(name: str, value, wanted: str, passed, shown: str) -> dict:
@@ -224,4 +242,56 @@ def engine_targets(report) -> list[dict]:
         value = scoring_rate(dedup) / peak
         targets.append(reported("(h) duplicate detection: scoring rate, share of the multiply/add peak", value,
                                 f"{value:.2f}"))
+    return targets
+
+
+# ---------------------------------------------------------------- half precision, filters, threshold search
+
+def find_feature(results, scenario, system):
+    """A timed entry of (i)-(l), or None."""
+    for entry in results:
+        if entry["scenario"] == scenario and entry["system"] == system:
+            return entry if "samples_s" in entry else None
+    return None
+
+
+def feature_targets(report) -> list[dict]:
+    """(i)-(l): every value is a median over the rounds of one interleaved run
+    of the ratio of two calls' times in that round."""
+    results, threads = report["results"], report["threads"]
+    targets = []
+    full_rows, dim = FEATURE_MATRIX
+
+    def row(name, scenario, numerator, denominator, wanted, passes, unit="x", info=False):
+        value = per_round_ratio(find_feature(results, scenario, numerator), find_feature(results, scenario, denominator))
+        shown = "—" if value is None else f"{value:.2f}{unit}"
+        if info:
+            if value is not None:
+                targets.append(reported(name, value, shown))
+        else:
+            targets.append(judged(name, value, wanted, None if value is None else passes(value), shown))
+
+    half, single = feature_label("i", full_rows, dim), feature_label("k", full_rows, dim)
+    row(f"{half} velk.search: speed-up over the float32 search of the same values", "i",
+        VELK_F32_SAME, VELK_F16, ">= 1.6x (per-round median)", lambda v: v >= 1.6)
+    row(f"{half} velk.search: share of the {threads}-thread streaming read of the float16 bytes", "i",
+        stream_name("float16", threads), VELK_F16, ">= 0.90 (per-round median)", lambda v: v >= 0.9, unit="")
+    row(f"{feature_label('i', full_rows, dim)}, its float32 copy: velk.search's share of the {threads}-thread "
+        "streaming read of the float32 bytes", "i",
+        stream_name("float32", threads), VELK_F32_SAME, None, None, unit="", info=True)
+    for peer in (USEARCH_F16, FAISS_SQ_F16):
+        row(f"{feature_label('j', full_rows, dim)} velk.search: speed-up over {peer}", "j",
+            peer, VELK_F16, "> 1x (faster, per-round median)", lambda v: v > 1.0)
+    for share in FILTER_SHARES:
+        name = f"{single} velk.search where= {share:.0%} of rows: speed-up over the unfiltered search"
+        if share >= 0.1:
+            row(name, "k", VELK_UNFILTERED, filtered_name(share), ">= 1x (no slower, per-round median)",
+                lambda v: v >= 1.0)
+        else:
+            row(name, "k", VELK_UNFILTERED, filtered_name(share), ">= 2x (per-round median)", lambda v: v >= 2.0)
+    label = (f"{feature_label('l', full_rows, dim)}, {RANGE_QUERIES} queries, about {RANGE_KEPT:.1%} of rows kept")
+    row(f"{label}: search_range speed-up over search_many k=10", "l", MANY_K10, RANGE,
+        ">= 1x (as fast or faster, per-round median)", lambda v: v >= 1.0)
+    row(f"{label}: search_range time with progress=fn / without", "l", RANGE_PROGRESS, RANGE, None, None,
+        info=True)
     return targets
