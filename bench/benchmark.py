@@ -30,7 +30,7 @@ from pathlib import Path
 from batches import run_batch_rss_child, run_batch_scenario, run_dedup_scenario, run_peak_probe
 from features import FEATURE_SCENARIOS, RUNNERS as FEATURE_RUNNERS
 from probes import StreamReader
-from report import blas_info, machine_info, markdown, plot
+from report import blas_info, feature_costs, machine_info, markdown, plot
 from scenarios import (
     MATRIX_SCENARIOS,
     SEED,
@@ -211,6 +211,9 @@ def main(argv=None) -> int:
     out.mkdir(parents=True, exist_ok=True)
     (out / "latest.json").write_text(json.dumps(report, indent=1) + "\n")
     (out / "latest.md").write_text(table)
+    costs = feature_costs(report)
+    if costs is not None:
+        (out / "latest-costs.md").write_text(costs)
     plot(report, out / "latest.png", log)
     log(f"wrote {out}/latest.json, latest.md, latest.png in {report['wall_s']:.0f} s")
     if out.resolve() == (HERE / "results").resolve():

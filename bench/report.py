@@ -253,6 +253,25 @@ def feature_tables(report) -> list[str]:
     return lines
 
 
+def feature_costs(report) -> str | None:
+    """The guide's section on what float16, filters, threshold search and
+    progress cost: the (i)-(l) table of this run and its verdicts, or None
+    when the run had none of those scenarios."""
+    table = feature_tables(report)
+    if not table:
+        return None
+    versions = ", ".join(f"{name} {version}" for name, version in report["versions"].items())
+    lines = [f"Measured {report['date']} on {report['machine']['cpu']} ({report['machine']['cpus']} CPUs, "
+             f"{report['threads']} threads), {versions}" + (" (a quick run: tiny matrices)" if report.get("quick")
+                                                            else "") + "."]
+    lines += table
+    verdicts = [t for t in report.get("targets", []) if t["target"][:3] in {f"({s})" for s in FEATURE_SCENARIOS}]
+    if verdicts:
+        lines += ["", "| measured | value | wanted |", "|---|---|---|"]
+        lines += [f"| {t['target']} | {t['shown']} | {t['wanted']} |" for t in verdicts]
+    return "\n".join(lines) + "\n"
+
+
 def plot(report, path: Path, log) -> None:
     try:
         import matplotlib  # noqa: PLC0415

@@ -36,6 +36,20 @@ def test_stream_read_accepts_an_unaligned_start(stream):
     assert stream.lib.stream_read(address, 10_000, 2, 1) == 10_000.0
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_stream_read_of_two_byte_elements_reads_their_bytes_once(stream, threads):
+    # float16 elements whose bytes, read as float32 words, are small integers:
+    # the read must cover exactly the matrix's bytes, not twice its element count.
+    words = (np.arange(64 * 384 // 2 + 1) % 7 + 1).astype(np.float32)
+    matrix = words[:-1].view(np.float16).reshape(64, 384)
+    words[-1] = 1e30  # just past the matrix: a read of it shows
+    call, passes = stream.reader(matrix, threads)
+    # Many passes of a small matrix round the float total; a stray word would not be close.
+    assert call() == pytest.approx(float(words[:-1].sum(dtype=np.float64)) * passes, rel=1e-3)
+    with pytest.raises(ValueError):
+        stream.reader(matrix[:, ::2], threads)
+
+
 def test_stream_measure_reports_consistent_bandwidth(stream):
     matrix = np.ones((1000, 128), dtype=np.float32)
     result = stream.measure(matrix, 2, runs=5)
