@@ -1,7 +1,8 @@
 """The scenarios of half-precision matrices, row filters and threshold search:
 
 (i) velk.search over a float16 matrix against the same values in float32, and
-    against the streaming read of the float16 bytes;
+    against the streaming read of the float16 bytes; and over a bfloat16
+    matrix (its bits in uint16, dtype="bfloat16") of the same rows;
 (j) the same float16 search against its peers with 2-byte storage: USearch
     exact search over a float16 array and FAISS IndexScalarQuantizer(fp16);
 (k) velk.search with `where=` allowing 10% and 1% of the rows, against the
@@ -38,6 +39,7 @@ FEATURE_SCENARIOS = ("i", "j", "k", "l")
 # System names, used by the targets and the tables.
 VELK_F16 = "velk.search float16"
 VELK_F32_SAME = "velk.search float32 (same values)"
+VELK_BF16 = "velk.search bfloat16"
 USEARCH_F16 = "USearch exact (f16 array)"
 FAISS_SQ_F16 = "FAISS IndexScalarQuantizer fp16"
 VELK_UNFILTERED = "velk.search (no filter)"
@@ -58,10 +60,10 @@ def stream_name(dtype: str, threads: int) -> str:
 # to this one is shown beside it in the table.
 BASELINES = {"i": VELK_F16, "j": VELK_F16, "k": VELK_UNFILTERED, "l": MANY_K10}
 TITLES = {
-    "i": "float16 matrix against float32",
+    "i": "float16 and bfloat16 matrices against float32",
     "j": "float16 against peers with 2-byte storage",
-    "k": "row filters",
-    "l": f"threshold search, {RANGE_QUERIES} queries, about {RANGE_KEPT:.1%} of rows kept",
+    "k": "float32, row filters",
+    "l": f"float32, threshold search, {RANGE_QUERIES} queries, about {RANGE_KEPT:.1%} of rows kept",
 }
 
 
@@ -173,21 +175,28 @@ def run_half_scenario(installed, stream, threads: int, args, log) -> list[dict]:
     log(f"\n== (i) velk.search over {rows:,} x {dim} float16 ({half.nbytes / 1e9:.2f} GB) against the same "
         f"values in float32, k = {FEATURE_K}")
     wide = half.astype(np.float32)
+    # bfloat16: the float32 rows cut to their upper 16 bits, as raw bits.
+    brain = (wide.view(np.uint32) >> 16).astype(np.uint16)
     base = {"scenario": "i", "rows": rows, "full_rows": full_rows, "dim": dim, "k": FEATURE_K, "threads": threads}
     cases = [stream_case(base, stream, half, "float16", threads), stream_case(base, stream, wide, "float32", threads)]
     if velk is not None:
-        def identical():
-            # The float16 search must give the float32 search's result bit for bit.
-            found = velk.search(query, half, FEATURE_K)
-            same = velk.search(query, wide, FEATURE_K)
+        def identical(search, widened):
+            # A 2-byte search must give the search of its values widened to float32 bit for bit.
+            found, same = search(), velk.search(query, widened(), FEATURE_K)
             return {"identical": bool(np.array_equal(found[0], same[0])
                                       and np.array_equal(found[1].view(np.uint32), same[1].view(np.uint32)))}
-        cases = [Case(checked({**base, "system": VELK_F16, "dtype": "float16"}, identical),
-                      lambda: velk.search(query, half, FEATURE_K)),
+
+        search_half = lambda: velk.search(query, half, FEATURE_K)  # noqa: E731
+        search_brain = lambda: velk.search(query, brain, FEATURE_K, dtype="bfloat16")  # noqa: E731
+        cases = [Case(checked({**base, "system": VELK_F16, "dtype": "float16"},
+                              lambda: identical(search_half, lambda: wide)), search_half),
                  Case({**base, "system": VELK_F32_SAME, "dtype": "float32"},
-                      lambda: velk.search(query, wide, FEATURE_K))] + cases
+                      lambda: velk.search(query, wide, FEATURE_K)),
+                 Case(checked({**base, "system": VELK_BF16, "dtype": "bfloat16"},
+                              lambda: identical(search_brain, lambda: (brain.astype(np.uint32) << 16).view(np.float32))),
+                      search_brain)] + cases
     take_turns(cases, args.runs, args, order_seed=ord("i"))
-    del half, wide
+    del half, wide, brain
     gc.collect()
     return finish(cases, log)
 
@@ -337,6 +346,5 @@ def run_range_scenario(installed, stream, threads: int, args, log) -> list[dict]
 RUNNERS = {"i": run_half_scenario, "j": run_half_peers_scenario, "k": run_filter_scenario, "l": run_range_scenario}
 
 
-def feature_label(scenario: str, full_rows: int, dim: int) -> str:
-    dtype = "float16" if scenario in ("i", "j") else "float32"
-    return f"({scenario}) {size_label(full_rows)} x {dim} {dtype}"
+def feature_label(scenario: str, full_rows: int, dim: int, dtype: str | None = None) -> str:
+    return f"({scenario}) {size_label(full_rows)} x {dim}" + (f" {dtype}" if dtype else "")

@@ -25,6 +25,7 @@ from features import (
     RANGE_PROGRESS,
     RANGE_QUERIES,
     USEARCH_F16,
+    VELK_BF16,
     VELK_F16,
     VELK_F32_SAME,
     VELK_UNFILTERED,
@@ -271,16 +272,20 @@ def feature_targets(report) -> list[dict]:
         else:
             targets.append(judged(name, value, wanted, None if value is None else passes(value), shown))
 
-    half, single = feature_label("i", full_rows, dim), feature_label("k", full_rows, dim)
+    half, single = feature_label("i", full_rows, dim, "float16"), feature_label("k", full_rows, dim, "float32")
     row(f"{half} velk.search: speed-up over the float32 search of the same values", "i",
         VELK_F32_SAME, VELK_F16, ">= 1.6x (per-round median)", lambda v: v >= 1.6)
     row(f"{half} velk.search: share of the {threads}-thread streaming read of the float16 bytes", "i",
         stream_name("float16", threads), VELK_F16, ">= 0.90 (per-round median)", lambda v: v >= 0.9, unit="")
-    row(f"{feature_label('i', full_rows, dim)}, its float32 copy: velk.search's share of the {threads}-thread "
-        "streaming read of the float32 bytes", "i",
+    row(f"{feature_label('i', full_rows, dim, 'float32')} (the float16 values) velk.search: share of the "
+        f"{threads}-thread streaming read of the float32 bytes", "i",
         stream_name("float32", threads), VELK_F32_SAME, None, None, unit="", info=True)
+    brain = feature_label("i", full_rows, dim, "bfloat16")
+    row(f"{brain} velk.search: speed-up over float32", "i", VELK_F32_SAME, VELK_BF16, None, None, info=True)
+    row(f"{brain} velk.search: share of the {threads}-thread streaming read of 2-byte elements", "i",
+        stream_name("float16", threads), VELK_BF16, None, None, unit="", info=True)
     for peer in (USEARCH_F16, FAISS_SQ_F16):
-        row(f"{feature_label('j', full_rows, dim)} velk.search: speed-up over {peer}", "j",
+        row(f"{feature_label('j', full_rows, dim, 'float16')} velk.search: speed-up over {peer}", "j",
             peer, VELK_F16, "> 1x (faster, per-round median)", lambda v: v > 1.0)
     for share in FILTER_SHARES:
         name = f"{single} velk.search where= {share:.0%} of rows: speed-up over the unfiltered search"
@@ -289,7 +294,7 @@ def feature_targets(report) -> list[dict]:
                 lambda v: v >= 1.0)
         else:
             row(name, "k", VELK_UNFILTERED, filtered_name(share), ">= 2x (per-round median)", lambda v: v >= 2.0)
-    label = (f"{feature_label('l', full_rows, dim)}, {RANGE_QUERIES} queries, about {RANGE_KEPT:.1%} of rows kept")
+    label = f"{feature_label('l', full_rows, dim, 'float32')}, {RANGE_QUERIES} queries, about {RANGE_KEPT:.1%} of rows kept"
     row(f"{label}: search_range speed-up over search_many k=10", "l", MANY_K10, RANGE,
         ">= 1x (as fast or faster, per-round median)", lambda v: v >= 1.0)
     row(f"{label}: search_range time with progress=fn / without", "l", RANGE_PROGRESS, RANGE, None, None,

@@ -357,7 +357,7 @@ def test_feature_targets_are_judged_round_by_round():
     assert _statuses(run, targets.feature_targets) == {
         "(i) 1M x 384 float16 velk.search: speed-up over the float32 search of the same values": "PASS",
         "(i) 1M x 384 float16 velk.search: share of the 2-thread streaming read of the float16 bytes": "MISS",
-        "(i) 1M x 384 float16, its float32 copy: velk.search's share of the 2-thread streaming read of the "
+        "(i) 1M x 384 float32 (the float16 values) velk.search: share of the 2-thread streaming read of the "
         "float32 bytes": "info",
         "(j) 1M x 384 float16 velk.search: speed-up over USearch exact (f16 array)": "PASS",
         "(j) 1M x 384 float16 velk.search: speed-up over FAISS IndexScalarQuantizer fp16": "MISS",
