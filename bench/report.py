@@ -287,7 +287,8 @@ def plot(report, path: Path, log) -> None:
                if any(e["system"] == s and e["scenario"] in MATRIX_SCENARIOS and "median_s" in e for e in results)]
     list_systems = [e["system"] for e in results if e["scenario"] == "e" and "median_s" in e]
     batch_results = [e for e in results if e["scenario"] in ("g", "h")]
-    rows_of_panels = 2 if batch_results else 1
+    feature_results = [e for e in results if e["scenario"] in FEATURE_SCENARIOS and "samples_s" in e]
+    rows_of_panels = 1 + bool(batch_results) + bool(feature_results)
     figure = plt.figure(figsize=(15, 6 * rows_of_panels))
     grid = figure.add_gridspec(rows_of_panels, 2, width_ratios=[4, 1])
     axes = [figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1])]
@@ -334,6 +335,8 @@ def plot(report, path: Path, log) -> None:
     axes[1].grid(axis="y", which="both", alpha=0.3)
     if batch_results:
         plot_batches(figure.add_subplot(grid[1, :]), batch_results, colour_of, report)
+    if feature_results:
+        plot_features(figure.add_subplot(grid[rows_of_panels - 1, :]), feature_results)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
@@ -368,6 +371,32 @@ def plot_batches(axis, results, colour_of, report) -> None:
     axis.set_ylabel("median time per call (s, log scale)")
     axis.set_title(f"Batches of queries, k = 10, {report['threads']} threads (hatched: one cold call, or estimated)")
     axis.legend(fontsize=8)
+    axis.grid(axis="y", which="both", alpha=0.3)
+
+
+def plot_features(axis, results) -> None:
+    """(i)-(l): each call's time as a share of its scenario's reference call,
+    the median of the per-round ratios; below 1 is faster."""
+    labels, values, colours = [], [], []
+    for scenario in FEATURE_SCENARIOS:
+        entries = [e for e in results if e["scenario"] == scenario]
+        reference = next((e for e in entries if e["system"] == BASELINES[scenario]), None)
+        for entry in entries:
+            value = 1.0 if entry is reference else per_round_ratio(entry, reference)
+            if value is None:
+                continue
+            labels.append(f"({scenario}) {entry['system']}".replace(" (", "\n(").replace(", 2", "\n2"))
+            values.append(value)
+            colours.append("0.7" if entry.get("stream") else ("tab:blue" if entry["system"].startswith("velk")
+                                                              else "tab:orange"))
+    axis.bar(range(len(values)), values, 0.7, color=colours)
+    axis.axhline(1.0, color="black", linewidth=0.8)
+    axis.set_xticks(range(len(values)))
+    axis.set_xticklabels(labels, fontsize=6, rotation=35, ha="right")
+    axis.set_yscale("log")
+    axis.set_ylabel("time / the scenario's reference call\n(median of per-round ratios, log scale)")
+    axis.set_title("(i)-(l) half precision, filters, threshold search: each call against its scenario's "
+                   "reference (the bar at 1); grey: streaming reads, orange: peers")
     axis.grid(axis="y", which="both", alpha=0.3)
 
 
