@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "src/binding/conversion.h"
+#include "src/binding/entry.h"
 #include "src/binding/extract_argument.h"
 #include "src/binding/module.h"
 #include "src/binding/typed_buffer.h"
@@ -284,22 +285,23 @@ PyObject* search_one_entry(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
-constexpr FunctionDefinition kEngineFunctions[] = {
-    {"search_batch", &search_batch_entry, kFastcallKeywords,
+PyMethodDef engine_methods[] = {
+    {"search_batch", as_method(&search_batch_entry), kFastcallKeywords,
      "search_batch(queries, embeddings, dim, k, indices, scores, counts, *, element_type=0,\n"
      "             allowed=None, progress=None)\n--\n\n"
      "Writes the top k rows of embeddings for every row of queries into indices,\n"
      "scores and counts, padded with -1 and NaN."},
-    {"search_one", &search_one_entry, kFastcallKeywords,
+    {"search_one", as_method(&search_one_entry), kFastcallKeywords,
      "search_one(query, embeddings, dim, k, indices, scores, *, element_type=0,\n"
      "           allowed=None)\n--\n\n"
      "Writes the top k rows of embeddings for one query into indices and scores;\n"
      "returns how many there are."},
-    {"search_range", &search_range_entry, kFastcallKeywords,
+    {"search_range", as_method(&search_range_entry), kFastcallKeywords,
      "search_range(queries, embeddings, dim, threshold, *, element_type=0, allowed=None,\n"
      "             progress=None)\n--\n\n"
      "Every row of embeddings whose score is at least threshold, for every row of\n"
      "queries: (lims, indices, scores) as bytearrays of uint64, int64 and float32."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef engine_definition = {
@@ -453,8 +455,8 @@ Result<OwnedRef> make_engine_module() {
   main_thread_ident.store(*main_ident, std::memory_order_relaxed);
   OwnedRef module(PyModule_Create2(&engine_definition, PYTHON_API_VERSION));
   if (!module) return fetch_or_missing();
-  for (const FunctionDefinition& definition : kEngineFunctions) {
-    if (Result<void> added = add_function(module.get(), definition); !added) {
+  for (PyMethodDef* method = engine_methods; method->ml_name != nullptr; ++method) {
+    if (Result<void> added = add_function(module.get(), *method); !added) {
       return added.take_error();
     }
   }

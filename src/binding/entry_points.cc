@@ -1,6 +1,7 @@
 #include "src/binding/entry_points.h"
 
 #include "src/binding/engine_module.h"
+#include "src/binding/entry.h"
 #include "src/binding/module.h"
 
 PyObject* velk_core_init_velk() {

@@ -2,7 +2,7 @@
 
 #include "src/binding/buffer.h"
 #include "src/binding/conversion.h"
-#include "src/binding/module.h"
+#include "src/binding/entry.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/top_k.h"
 

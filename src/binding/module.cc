@@ -1,18 +1,10 @@
 #include "src/binding/module.h"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <new>
-#include <optional>
 
 #include "src/binding/conversion.h"
 #include "src/binding/functions.h"
-#include "src/binding/panic.h"
-#include "src/runtime/alloc.h"
-#include "src/runtime/panic.h"
 
 namespace velk::binding {
 namespace {
@@ -23,16 +15,20 @@ static_assert(kFastcallKeywords == 0x82);
 constexpr int kApiVersion = 1013;
 static_assert(kApiVersion == PYTHON_API_VERSION);
 
-constexpr FunctionDefinition kFunctions[] = {
-    {"cosine_similarity", &cosine_similarity_entry, kFastcallKeywords,
+// The module's functions, in the order of `__all__`. Each doc is
+// "name(params)\n--\n\n" (the text signature) followed by the docstring, if
+// any.
+PyMethodDef methods[] = {
+    {"cosine_similarity", as_method(&cosine_similarity_entry), kFastcallKeywords,
      "cosine_similarity(a, b)\n--\n\n"},
-    {"top_k", &top_k_entry, kFastcallKeywords, "top_k(query, embeddings, k)\n--\n\n"},
-    {"top_k_flat", &top_k_flat_entry, kFastcallKeywords,
+    {"top_k", as_method(&top_k_entry), kFastcallKeywords, "top_k(query, embeddings, k)\n--\n\n"},
+    {"top_k_flat", as_method(&top_k_flat_entry), kFastcallKeywords,
      "top_k_flat(query, embeddings, dim, k)\n--\n\n"},
-    {"top_k_flat_np", &top_k_flat_np_entry, kFastcallKeywords,
+    {"top_k_flat_np", as_method(&top_k_flat_np_entry), kFastcallKeywords,
      "top_k_flat_np(query, embeddings, dim, k)\n--\n\n"
      "Zero-copy variant \xe2\x80\x94 accepts numpy float32 arrays via the Python buffer "
      "protocol.\nThe caller must ensure the arrays are C-contiguous float32."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {
@@ -96,82 +92,18 @@ Result<OwnedRef> module_all(PyObject* module) {
 }
 
 Result<void> add_functions(PyObject* module) {
-  for (const FunctionDefinition& definition : kFunctions) {
-    if (Result<void> added = add_function(module, definition); !added) return added;
+  for (PyMethodDef* method = methods; method->ml_name != nullptr; ++method) {
+    if (Result<void> added = add_function(module, *method); !added) return added;
   }
   return {};
 }
 
-// The one way native code is entered from the interpreter: the lock count is
-// raised for the call, and the body's error, a panic turned into
-// PanicException, or an allocation failure turned into MemoryError, becomes
-// the one pending exception. A panic escaping even this (while restoring the
-// error) aborts in the guard.
-template <class Body>
-VELK_CATCHES_FORCED_UNWIND PyObject* run_at_entry(Body&& body) {
-  PanicGuard guard("uncaught panic at ffi boundary");
-  PyObject* result = nullptr;
-  try {
-    LockGuard lock = assume_lock();
-    std::optional<PyErr> error;
-    std::exception_ptr panic_payload;
-    try {
-      Result<OwnedRef> outcome = body();
-      if (outcome) {
-        result = outcome.value().release();
-      } else {
-        error.emplace(outcome.take_error());
-      }
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being ended: not ours to stop
-    } catch (const std::bad_alloc& failure) {
-      // Raised at once: building a PyErr would need memory too.
-      note_panic_caught();
-      restore_memory_error(refused_bytes(failure));
-    } catch (...) {
-      note_panic_caught();
-      panic_payload = std::current_exception();
-    }
-    try {
-      if (panic_payload) error.emplace(panic_to_error(std::move(panic_payload)));
-      if (error) std::move(*error).restore();
-    } catch (const std::bad_alloc& failure) {
-      // No memory left to build the error: say so instead.
-      note_panic_caught();
-      restore_memory_error(refused_bytes(failure));
-    }
-  } catch (abi::__forced_unwind&) {
-    // The interpreter ends this thread (a daemon thread at shutdown) with
-    // pthread_exit while it waits for the lock inside the call. The cleanups
-    // on the way have touched nothing of the interpreter (see gil.h); let
-    // the unwind go on to the thread's end.
-    guard.disarm();
-    throw;
-  } catch (...) {
-    // Stop the unwinding here, with the guard still armed: above us are only
-    // the interpreter's C frames, and an exception that finds no handler at
-    // all ends in std::terminate without running the guard.
-    return nullptr;
-  }
-  guard.disarm();
-  return result;
-}
-
 }  // namespace
 
-PanicGuard::~PanicGuard() {
-  if (armed_) panic_nounwind(message_);
-}
-
-Result<void> add_function(PyObject* module, const FunctionDefinition& definition) {
+Result<void> add_function(PyObject* module, PyMethodDef& method) {
   OwnedRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return fetch_or_missing();
-  // The function object points at this record for the rest of the process.
-  auto* record = new PyMethodDef{
-      definition.name,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(definition.entry)),
-      definition.flags, definition.doc};
-  OwnedRef function(PyCMethod_New(record, module, module_name.get(), nullptr));
+  OwnedRef function(PyCMethod_New(&method, module, module_name.get(), nullptr));
   module_name.reset();
   if (!function) return fetch_or_missing();
 
@@ -220,12 +152,5 @@ Result<OwnedRef> make_module() {
   }
   return OwnedRef::from_borrowed(expected);
 }
-
-PyObject* call_trampoline(FunctionBody body, PyObject* /*self*/, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  return run_at_entry([&] { return body(args, nargs, kwnames); });
-}
-
-PyObject* run_module_init(Result<OwnedRef> (*make)()) { return run_at_entry(make); }
 
 }  // namespace velk::binding

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "src/binding/extract_argument.h"
-#include "src/binding/module.h"
+#include "src/binding/entry.h"
 #include "src/binding/panic.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
