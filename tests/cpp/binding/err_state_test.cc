@@ -9,6 +9,7 @@
 #include "src/binding/panic.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
+#include "tests/cpp/testing/subprocess.h"
 
 namespace velk::binding {
 namespace {
@@ -35,10 +36,17 @@ class PyErrTest : public ::testing::Test {
   LockGuard lock_ = assume_lock();
 };
 
-// First in this file so that no test has created the class yet: fetching an
-// ordinary error must not create it (creating it may fail and fetch again).
+// Fetching an ordinary error must not create the class (creating it may fail
+// and fetch again). The class lives as long as the process, so this runs in a
+// child process of its own, where no other test can have made it yet.
 TEST_F(PyErrTest, FetchingBeforeAnyPanicLeavesTheClassUncreated) {
-  if (existing_panic_exception_type() != nullptr) GTEST_SKIP() << "class made by an earlier test";
+  if (!test::in_child_process()) {
+    test::ChildResult child =
+        test::run_self_in_child("PyErrTest.FetchingBeforeAnyPanicLeavesTheClassUncreated", {});
+    EXPECT_TRUE(child.passed()) << child.output;
+    return;
+  }
+  ASSERT_EQ(existing_panic_exception_type(), nullptr);
   PyErr_SetString(PyExc_ValueError, "plain");
   std::optional<PyErr> error = fetch();
   ASSERT_TRUE(error.has_value());

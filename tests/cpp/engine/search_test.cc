@@ -18,6 +18,7 @@
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"
+#include "tests/cpp/testing/floats.h"
 
 namespace velk::engine {
 namespace {
@@ -34,7 +35,7 @@ constexpr int kRounds = 60;
 constexpr int kConcurrentRepeats = 20;
 #endif
 
-float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
+using test::from_bits;
 
 // A test input: the matrix in the element type under test, its widened
 // float32 copy (what the model scores), the queries and a filter.

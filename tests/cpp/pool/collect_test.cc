@@ -11,7 +11,7 @@
 
 #include "src/pool/registry.h"
 #include "src/runtime/panic.h"
-#include "tests/cpp/pool/subprocess.h"
+#include "tests/cpp/testing/subprocess.h"
 
 // The sanitizers' allocators treat a request they cannot serve as an error of
 // their own; here it must be a null result, as from the C library.
@@ -21,6 +21,10 @@ VELK_SANITIZER_HOOK const char* __asan_default_options() { return "allocator_may
 
 namespace velk::pool {
 namespace {
+
+using test::ChildResult;
+using test::in_child_process;
+using test::run_self_in_child;
 
 uint64_t scramble(uint64_t i) { return i * 0x9E3779B97F4A7C15ULL ^ (i >> 7); }
 

@@ -12,19 +12,12 @@
 
 #include "src/pool/registry.h"
 #include "src/runtime/panic.h"
+#include "tests/cpp/testing/panics.h"
 
 namespace velk::pool {
 namespace {
 
-std::string failure_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const PanicError& error) {
-    note_panic_caught();
-    return error.message();
-  }
-  return "<no failure>";
-}
+using test::failure_of;
 
 // Sum of [lo, hi) by recursive joins, deep enough that halves get stolen.
 uint64_t join_sum(uint64_t lo, uint64_t hi) {

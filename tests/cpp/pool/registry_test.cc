@@ -14,20 +14,16 @@
 #include "src/pool/collect.h"
 #include "src/pool/join.h"
 #include "src/runtime/panic.h"
-#include "tests/cpp/pool/subprocess.h"
+#include "tests/cpp/testing/panics.h"
+#include "tests/cpp/testing/subprocess.h"
 
 namespace velk::pool {
 namespace {
 
-std::string failure_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const PanicError& error) {
-    note_panic_caught();
-    return error.message();
-  }
-  return "<no failure>";
-}
+using test::ChildResult;
+using test::failure_of;
+using test::in_child_process;
+using test::run_self_in_child;
 
 // A pool of its own (besides the global one): its workers start, run what is
 // handed to them, see their own pool's size, and end when told to stop.

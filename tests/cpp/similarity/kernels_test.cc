@@ -10,27 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/cpp/testing/floats.h"
+
 namespace velk::similarity {
 namespace {
 
-uint32_t bits_of(float value) { return std::bit_cast<uint32_t>(value); }
-float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
-VectorView view_of(const std::vector<float>& values) {
-  return VectorView{values.data(), values.size()};
-}
+using test::bits_of;
+using test::floats;
+using test::from_bits;
+using test::view_of;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kQuietNan = std::numeric_limits<float>::quiet_NaN();
 // The NaN that x86 makes for an invalid operation (inf - inf, 0 * inf, ...).
 constexpr uint32_t kInvalidNanBits = 0xffc00000;
-
-// Inputs are written as doubles (as a Python caller gives them) and rounded
-// to binary32 once, the way the binding converts them.
-std::vector<float> floats(std::initializer_list<double> values) {
-  std::vector<float> out;
-  for (double v : values) out.push_back(static_cast<float>(v));
-  return out;
-}
 
 struct PairCase {
   std::string name;

@@ -13,12 +13,13 @@
 
 #include "src/runtime/panic.h"
 #include "src/similarity/internal/ranking_fallbacks.h"
+#include "tests/cpp/testing/floats.h"
 
 namespace velk::similarity {
 namespace {
 
-float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
-uint32_t bits_of(float value) { return std::bit_cast<uint32_t>(value); }
+using test::bits_of;
+using test::from_bits;
 
 std::vector<ScoredPair> pairs_of(const std::vector<float>& scores) {
   std::vector<ScoredPair> pairs;

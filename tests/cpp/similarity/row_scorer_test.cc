@@ -15,9 +15,12 @@
 
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
+#include "tests/cpp/testing/floats.h"
 
 namespace velk::similarity {
 namespace {
+
+using test::from_bits;
 
 // Values placed so that the last one ends where an inaccessible page starts:
 // a read past the end (a row tail, a column tail, a query tail) crashes.
@@ -61,10 +64,8 @@ class ScopedMxcsr {
 constexpr unsigned kDefaultMxcsr = 0x1F80;
 constexpr unsigned kMxcsrFlags = 0x3F;
 
-float float_from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
-
 float quiet_nan(bool negative, uint32_t payload) {
-  return float_from_bits((negative ? 0xFFC00000u : 0x7FC00000u) | (payload & 0x3FFFFFu));
+  return from_bits((negative ? 0xFFC00000u : 0x7FC00000u) | (payload & 0x3FFFFFu));
 }
 
 // How the values of a test matrix are made.
@@ -76,7 +77,7 @@ enum class Values {
 };
 
 float signaling_nan(bool negative, uint32_t payload) {
-  return float_from_bits((negative ? 0xFF800000u : 0x7F800000u) | (payload % 0x3FFFFFu + 1));
+  return from_bits((negative ? 0xFF800000u : 0x7F800000u) | (payload % 0x3FFFFFu + 1));
 }
 
 float special_value(std::mt19937& rng) {

@@ -16,15 +16,15 @@
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"
+#include "tests/cpp/testing/floats.h"
 
 namespace velk::similarity {
 namespace {
 
-uint32_t bits_of(float value) { return std::bit_cast<uint32_t>(value); }
-float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }
-VectorView view_of(const std::vector<float>& values) {
-  return VectorView{values.data(), values.size()};
-}
+using test::bits_of;
+using test::floats;
+using test::from_bits;
+using test::view_of;
 
 // (row, score bits): results compare exactly, NaN payloads and zero signs too.
 using Result = std::vector<std::pair<uint64_t, uint32_t>>;
@@ -32,13 +32,6 @@ using Result = std::vector<std::pair<uint64_t, uint32_t>>;
 Result result_of(const GrowableArray<ScoredPair>& pairs) {
   Result out;
   for (const ScoredPair& p : pairs) out.emplace_back(p.index, bits_of(p.score));
-  return out;
-}
-
-// Values are written as doubles, the way a Python caller gives them.
-std::vector<float> floats(std::initializer_list<double> values) {
-  std::vector<float> out;
-  for (double v : values) out.push_back(static_cast<float>(v));
   return out;
 }
 

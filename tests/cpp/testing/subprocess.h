@@ -1,6 +1,6 @@
 // Test helper: runs one test of this same test binary in a fresh process with
-// extra environment variables (the global pool's size and stack are fixed per
-// process, so tests of other sizes run in children).
+// extra environment variables. For what is fixed once per process: the global
+// pool's size and stack, state made on first use.
 #pragma once
 
 #include <fcntl.h>
@@ -14,9 +14,9 @@
 
 extern char** environ;
 
-namespace velk::pool {
+namespace velk::test {
 
-inline constexpr char kChildMarker[] = "VELK_POOL_TEST_CHILD";
+inline constexpr char kChildMarker[] = "VELK_TEST_CHILD";
 
 // True in a process started by run_self_in_child.
 inline bool in_child_process() { return std::getenv(kChildMarker) != nullptr; }
@@ -76,4 +76,4 @@ inline ChildResult run_self_in_child(const std::string& test_name,
   return result;
 }
 
-}  // namespace velk::pool
+}  // namespace velk::test
