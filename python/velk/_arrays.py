@@ -340,6 +340,9 @@ def float32_threshold(threshold: Any) -> float:
     import numpy as np
 
     try:
+        # float() would parse a string: "0.5" is no more a number here than in a list.
+        if isinstance(threshold, (str, bytes, bytearray)):
+            raise TypeError
         value = float(threshold)
     except (TypeError, ValueError):
         raise TypeError(

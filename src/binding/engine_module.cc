@@ -260,6 +260,19 @@ void pad_results(uint64_t query_count, uint64_t k, const uint64_t* counts, int64
   }
 }
 
+// The smallest float32 at or above `threshold` (a double, not NaN): a float32
+// score passes `score >= ` it exactly when it passes `score >= threshold` as
+// real numbers. The narrowing alone would round a threshold between two
+// float32s down half of the time and keep scores below it; in every rounding
+// mode, stepping up once from a result below the threshold gives the bound.
+float float32_at_or_above(double threshold) {
+  float narrow = static_cast<float>(threshold);
+  if (static_cast<double>(narrow) < threshold) {
+    narrow = std::nextafter(narrow, std::numeric_limits<float>::infinity());
+  }
+  return narrow;
+}
+
 // A bytearray holding a copy of `values`; null with the interpreter's error
 // set if it cannot be made.
 template <class T>
@@ -391,6 +404,7 @@ Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return argument_error("threshold", fetch_or_missing());
   }
   if (std::isnan(threshold)) return value_error("threshold must not be NaN");
+  const float lowest = float32_at_or_above(threshold);
   Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[4], bound[5]},
                                          "queries");
   if (!inputs) return inputs.take_error();
@@ -406,11 +420,11 @@ Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     if (!report.wanted(unlocked)) {
       found = engine::search_range(inputs->query_block(), inputs->matrix(),
-                                   static_cast<float>(threshold), inputs->allowed_rows());
+                                   lowest, inputs->allowed_rows());
       return;
     }
     finished = engine::search_range_with(engine::default_plan(), inputs->query_block(),
-                                         inputs->matrix(), static_cast<float>(threshold),
+                                         inputs->matrix(), lowest,
                                          inputs->allowed_rows(), report.progress(), found);
   });
   if (!finished) return report.take_failure();

@@ -277,22 +277,32 @@ def velk_ready(arg):
     return False
 
 
-def velk_values(arg, copy):
-    """The float32 values velk searches for an argument, as its guide says:
-    lists through a Python float (nearest binary32), float32 arrays as they
-    are, other numeric arrays when `copy` allows it: integers and floats
-    wider than a double through a double first, as lists go."""
+def velk_values(arg, copy, element="float32", raw_bits=False):
+    """The float32 values velk searches for an argument it accepts, as its
+    guide says: lists through a Python float (nearest binary32), float32
+    arrays as they are, float16 and bfloat16 arrays widened exactly, uint16
+    arrays as the bits of the matrix's type when dtype= names it, other
+    numeric arrays when `copy` allows it: integers and floats wider than a
+    double through a double first, as lists go. None when unknown."""
     obj = arg.obj
     if isinstance(obj, (list, tuple)):
         flat = list(_flatten(obj))
         return model.to_f32([float(x) for x in flat])
     if arg.values is not None:
         return model.to_f32(arg.values)
-    if copy and isinstance(obj, np.ndarray) and obj.dtype.kind in "biuf":
-        with np.errstate(all="ignore"):
-            if obj.dtype.kind in "biu" or obj.dtype.itemsize > 8:
-                obj = obj.astype(np.float64)
-            return obj.astype(np.float32).reshape(-1)
+    if not isinstance(obj, (np.ndarray, memoryview)) or shape_of(obj) is None:
+        return None
+    a = np.asarray(obj)
+    if raw_bits and a.dtype == np.uint16:
+        return V.widen(a, element).reshape(-1)
+    if a.dtype == np.float32:
+        return a.reshape(-1)
+    if a.dtype == np.float16 or (V.BFLOAT16 is not None and a.dtype == V.BFLOAT16):
+        return a.astype(np.float32).reshape(-1)
+    if copy and a.dtype.kind in "biuf":
+        if a.dtype.kind in "biu" or a.dtype.itemsize > 8:
+            a = a.astype(np.float64)
+        return a.astype(np.float32).reshape(-1)
     return None
 
 
@@ -304,18 +314,125 @@ def _flatten(obj):
             yield x
 
 
-def decode_search(fdp, ctx, many):
-    matrix, width = decode_matrix(fdp, ctx)
-    batch = fdp.ConsumeIntInRange(0, 4) if many else None
-    query = decode_query(fdp, ctx, width, batch)
-    k, kv = V.decode_count(fdp, ctx, 30)
-    if many and k.clean and V.count_value(k, kv) > 4096 and V.count_value(k, kv) < 2**62:
-        # search_many allocates (queries, k) results: keep that small.
-        k, kv = V.Arg(3, clean=True), 3
+def half_ready(matrix, element, keyword):
+    """Whether velk must read a 2-byte matrix in place as `element`."""
+    a = matrix.obj
+    if not (isinstance(a, np.ndarray) and a.flags.c_contiguous and a.flags.aligned):
+        return False
+    if a.dtype == np.uint16:
+        return keyword == element
+    return keyword in (None, element) and (a.dtype == np.float16 or a.dtype == V.BFLOAT16)
+
+
+def decode_typed_query(fdp, ctx, matrix, width, batch):
+    """A query (or batch) in the matrix's own 2-byte type: the same dtype, or
+    uint16 bits."""
+    shape = (width,) if batch is None else (batch, width)
+    a = matrix.obj
+    element = "float16" if a.dtype == np.float16 or a.dtype.str == ">f2" else "bfloat16"
+    bits = V.half_bits(fdp, int(np.prod(shape)), element).reshape(shape)
+    return V.Arg(bits.view(a.dtype) if a.dtype.itemsize == 2 else bits, shape=shape)
+
+
+def filtered_ranking(indices, bits, scores, k, allowed):
+    """check_ranking over the allowed rows, with the indices mapped back."""
+    if allowed is None:
+        return model.check_ranking(list(indices), bits, scores, k, stable=True)
+    rows = np.flatnonzero(allowed)
+    idx = np.asarray(indices, dtype=np.int64)
+    if len(rows) == 0:
+        return None if len(idx) == 0 else f"returned rows the filter excludes: {idx.tolist()}"
+    pos = np.searchsorted(rows, idx)
+    if np.any(pos >= len(rows)) or np.any(rows[np.minimum(pos, max(len(rows) - 1, 0))] != idx):
+        return f"returned rows the filter excludes: {idx.tolist()}"
+    return model.check_ranking(pos.tolist(), bits, scores[rows], k, stable=True)
+
+
+def range_rows(scores, allowed, threshold):
+    """The rows a threshold search returns, in order: every allowed row whose
+    float32 score is >= threshold as real numbers, by the total order of the
+    score, lower row first among equal bits."""
+    if scores is None:
+        return np.zeros(0, dtype=np.int64)
+    keep = scores.astype(np.float64) >= threshold
+    if allowed is not None:
+        keep &= allowed
+    rows = np.flatnonzero(keep)
+    keys = model.ranking_keys(scores[rows])
+    return rows[np.lexsort((rows, -keys))]
+
+
+def check_range_rows(indices, scores_f32, model_scores, allowed, threshold):
+    want = range_rows(model_scores, allowed, threshold)
+    if indices.dtype != np.int64 or scores_f32.dtype != np.float32 or indices.shape != scores_f32.shape:
+        return f"dtypes {indices.dtype}, {scores_f32.dtype}, shapes {indices.shape}, {scores_f32.shape}"
+    if not np.array_equal(indices, want):
+        return f"rows {indices.tolist()[:20]}, expected {want.tolist()[:20]} (threshold {threshold!r})"
+    if len(want) and not np.array_equal(scores_f32.view(np.uint32), model_scores[want].view(np.uint32)):
+        return "score bits differ from the model's"
+    return None
+
+
+def check_lims(lims, total, batch):
+    if lims.dtype != np.int64 or lims.shape != (batch + 1,):
+        return f"lims of dtype {lims.dtype} and shape {lims.shape} for {batch} queries"
+    if lims[0] != 0 or lims[-1] != total or np.any(np.diff(lims) < 0):
+        return f"lims {lims.tolist()[:10]} for {total} results"
+    return None
+
+
+def decode_progress(fdp, ctx):
+    """progress=: None mostly, a callable that counts, or one that raises."""
+    kind = fdp.ConsumeIntInRange(0, 7)
+    if kind == 6:
+        return (lambda done, total: None), False
+    if kind == 7:
+        ctx.extra.add(V.HostileError)
+
+        def refuse(done, total):
+            raise V.HostileError("hostile progress")
+        return refuse, True
+    return None, False
+
+
+def decode_velk(fdp, ctx, target):
+    """velk.search, search_many and search_range: float32 or 2-byte matrices,
+    queries of any kind, k or a threshold, where=, dim=, dtype=, copy= and
+    progress=."""
+    many = target == "search_many"
+    ranged = target == "search_range"
+    keywords = {}
+    if fdp.ConsumeIntInRange(0, 2) == 0:
+        rows = fdp.ConsumeIntInRange(0, 600 if fdp.ConsumeIntInRange(0, 15) == 0 else 24)
+        width = fdp.ConsumeIntInRange(1, 9)
+        flat = fdp.ConsumeIntInRange(0, 5) == 5
+        matrix, element, dtype_kw = V.decode_half_matrix(fdp, ctx, (rows * width,) if flat else (rows, width))
+        if flat:
+            keywords["dim"] = width
+    else:
+        matrix, width = decode_matrix(fdp, ctx)
+        element, dtype_kw = "float32", ([None] * 7 + ["float32"])[fdp.ConsumeIntInRange(0, 7)]
+    if dtype_kw is not None:
+        keywords["dtype"] = dtype_kw
+    raw_bits = dtype_kw in ("float16", "bfloat16")
+    batch = fdp.ConsumeIntInRange(0, 4) if many or (ranged and fdp.ConsumeBool()) else None
+    if element != "float32" and width is not None and fdp.ConsumeIntInRange(0, 2) == 0:
+        query = decode_typed_query(fdp, ctx, matrix, width, batch)
+    else:
+        query = decode_query(fdp, ctx, width, batch)
+    kval = None
+    if not ranged:
+        k, kv = V.decode_count(fdp, ctx, 30)
+        if many and k.clean and V.count_value(k, kv) > 4096 and V.count_value(k, kv) < 2**62:
+            # search_many allocates (queries, k) results: keep that small.
+            k, kv = V.Arg(3, clean=True), 3
+        kval = V.count_value(k, kv) if k.clean else None
     copy = fdp.ConsumeBool()
+    keywords["copy"] = copy
     dim_kind = fdp.ConsumeIntInRange(0, 5)
-    keywords = {"copy": copy}
-    if dim_kind == 1 and width is not None:
+    if "dim" in keywords:
+        dim_kind = 1
+    elif dim_kind == 1 and width is not None:
         keywords["dim"] = width
     elif dim_kind == 2:
         dim_arg, dim_value = V.decode_count(fdp, ctx, 9)
@@ -324,74 +441,115 @@ def decode_search(fdp, ctx, many):
             dim_kind = -1
         else:
             keywords["dim"] = V.count_value(dim_arg, dim_value) if dim_value is not None else dim_arg.obj
-    name = "search_many" if many else "search"
-    call = Call(name, velk.search_many if many else velk.search,
-                [("queries" if many else "query", query), ("embeddings", matrix), ("k", k)])
-    call.positional = [query.obj, matrix.obj, k.obj]
-    call.keywords = keywords
-    call.allowed = {TypeError, ValueError, MemoryError}
-    call.strict = False
-    kval = V.count_value(k, kv) if k.clean else None
-    if fdp.ConsumeIntInRange(0, 15) == 0:
-        # A masked array: its mask would be dropped silently, so velk refuses it.
-        target = [query, matrix][fdp.ConsumeBool()]
-        if isinstance(target.obj, np.ndarray) and target.obj.dtype.kind != "O":
-            target.obj = np.ma.masked_array(target.obj, mask=fdp.ConsumeBool())
-            call.positional = [query.obj, matrix.obj, k.obj]
-            call.must_raise = (TypeError, ValueError)
-            return call
     dim = keywords.get("dim")
     if dim is not None:
         dim = operator.index(dim) if dim_kind != -1 else None
     shape = shape_of(matrix.obj)
-    if kval is None or shape is None or dim_kind == -1:
-        return call
-    if len(shape) == 2:
-        cols = shape[1]
-        if dim is not None and dim != cols:
-            return call
-    elif len(shape) == 1 and type(dim) is int and dim > 0 and shape[0] % dim == 0:
-        cols = dim
+    cols = None
+    if shape is not None and dim_kind != -1:
+        if len(shape) == 2 and (dim is None or dim == shape[1]):
+            cols = shape[1]
+        elif len(shape) == 1 and type(dim) is int and dim > 0 and shape[0] % dim == 0:
+            cols = dim
+    # A filter of one entry per row, mostly.
+    nrows = shape[0] if cols and len(shape) == 2 else shape[0] // cols if cols else fdp.ConsumeIntInRange(0, 3)
+    where, allowed, where_status = V.decode_where(fdp, nrows)
+    if where is not None:
+        keywords["where"] = where
+    progress, progress_raises = (None, False)
+    if many or ranged:
+        progress, progress_raises = decode_progress(fdp, ctx)
+        if progress is not None:
+            keywords["progress"] = progress
+    function = {"search": velk.search, "search_many": velk.search_many,
+                "search_range": velk.search_range}[target]
+    args = [("queries" if many else "query", query), ("embeddings", matrix)]
+    if where is not None:
+        args.append(("where", V.Arg(where)))
+    call = Call(target, function, args)
+    call.keywords = keywords
+    call.allowed = {TypeError, ValueError, MemoryError}
+    call.strict = False
+    if where_status:
+        call.must_raise = (TypeError, ValueError)
+    if fdp.ConsumeIntInRange(0, 15) == 15:
+        # A masked array: its mask would be dropped silently, so velk refuses it.
+        target_arg = [query, matrix][fdp.ConsumeBool()]
+        if isinstance(target_arg.obj, np.ndarray) and target_arg.obj.dtype.kind != "O":
+            target_arg.obj = np.ma.masked_array(target_arg.obj, mask=fdp.ConsumeBool())
+            call.must_raise = (TypeError, ValueError)
+    qv = velk_values(query, copy, element, raw_bits)
+    queries = 1 if batch is None else batch
+    mv = velk_values(matrix, copy, element, raw_bits)
+    if (cols == 0 or qv is None or mv is None or shape_of(query.obj) != query.shape
+            or where_status is None or call.must_raise):
+        cols = None
+    if cols is not None and (query.shape[-1] != cols or len(qv) != queries * cols):
+        cols = None
+    # The model's scores for each query, before the call: thresholds are
+    # chosen around them.
+    model_scores = None
+    if cols is not None:
+        model_scores = [model.flat_scores(qv[i * cols:(i + 1) * cols], mv, cols) for i in range(queries)]
+    threshold = threshold_value = None
+    if ranged:
+        near = next((s for s in model_scores or [] if s is not None), None)
+        threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
+        call.args.append(("threshold", V.Arg(threshold)))
+        if status:
+            call.must_raise = (call.must_raise or ()) + (TypeError, ValueError, OverflowError)
+            call.allowed = call.allowed | {OverflowError}
+        elif status is None or threshold_value is None:
+            cols = None
+        call.positional = [query.obj, matrix.obj, threshold]
     else:
+        call.positional = [query.obj, matrix.obj, k.obj]
+        call.args.append(("k", k))
+        if kval is None:
+            cols = None
+    if cols is None or call.must_raise:
         return call
-    if cols == 0:
-        return call
-    qv, mv = velk_values(query, copy), velk_values(matrix, copy)
-    if qv is None or mv is None or shape_of(query.obj) != query.shape:
-        return call
-    if velk_ready(query) and velk_ready(matrix) and query.shape[-1] == cols and (batch is None or len(qv) == batch * cols) \
-            and (batch is not None or len(qv) == cols) and (batch is None or kval <= 2**24):
+    ready = velk_ready(query) and (velk_ready(matrix) if element == "float32" else half_ready(matrix, element, dtype_kw))
+    if ready and (batch is None or kval is None or kval <= 2**24) and not progress_raises:
         # (search_many's results are always k wide, even for no queries: a
         # huge k cannot be allocated.)
         call.must_succeed = True
 
-    def check_one(indices, scores_f32, q):
-        if len(q) != cols:
-            return "accepted a query of the wrong length"
-        scores = model.flat_scores(q, mv, cols)
+    def check_one(indices, scores_f32, i):
+        scores = model_scores[i]
         if scores is None:
             return None if len(indices) == 0 else "expected no rows for a zero query"
         # velk orders tied rows by row, always (a total order).
-        return model.check_ranking(list(indices), scores_f32.view(np.uint32), scores, kval,
-                                   stable=True)
+        return filtered_ranking(indices, scores_f32.view(np.uint32), scores, kval, allowed)
 
     def check(result):
-        if not (isinstance(result, tuple) and len(result) == 2):
-            return f"not a pair of arrays: {result!r:.200}"
+        if not isinstance(result, tuple) or len(result) != (3 if ranged and batch is not None else 2):
+            return f"not a tuple of arrays: {result!r:.200}"
+        if ranged:
+            if batch is None:
+                return check_range_rows(result[0], result[1], model_scores[0], allowed, threshold_value)
+            lims, indices, scores = result
+            error = check_lims(lims, len(indices), batch)
+            for i in range(batch):
+                error = error or check_range_rows(indices[lims[i]:lims[i + 1]], scores[lims[i]:lims[i + 1]],
+                                                  model_scores[i], allowed, threshold_value)
+                if error:
+                    return f"query {i}: {error}"
+            return error
         indices, scores = result
         if indices.dtype != np.int64 or scores.dtype != np.float32:
             return f"dtypes {indices.dtype}, {scores.dtype}"
         if not many:
             if indices.shape != scores.shape or indices.ndim != 1:
                 return f"shapes {indices.shape}, {scores.shape}"
-            return check_one(indices, scores, qv)
+            return check_one(indices, scores, 0)
         if indices.shape != (batch, kval) or scores.shape != (batch, kval):
             return f"shapes {indices.shape}, {scores.shape} for {batch} queries and k={kval}"
         for i in range(batch):
             got = int(np.count_nonzero(indices[i] != -1))
             if np.any(indices[i, got:] != -1) or not np.all(np.isnan(scores[i, got:])):
                 return f"row {i}: padding not at the end"
-            error = check_one(indices[i, :got], scores[i, :got], qv[i * cols:(i + 1) * cols])
+            error = check_one(indices[i, :got], scores[i, :got], i)
             if error:
                 return f"query {i}: {error}"
         return None
@@ -496,15 +654,122 @@ def decode_engine(fdp, ctx, batch):
     return call
 
 
+def decode_engine_range(fdp, ctx):
+    """search_range(queries, embeddings, dim, threshold, *, element_type,
+    allowed, progress): float32 or 2-byte bits, an allowed buffer of bool or
+    uint8 (any non-zero byte allows the row), or of another type or length."""
+    from velk import _engine
+    rows = fdp.ConsumeIntInRange(0, 40 if fdp.ConsumeIntInRange(0, 7) else 1500)
+    width = fdp.ConsumeIntInRange(1, 9)
+    code = fdp.ConsumeIntInRange(0, 2)
+    keywords = {}
+    if code == 0:
+        matrix = V.decode_buffer(fdp, ctx, shape=(rows, width), others=fdp.ConsumeIntInRange(0, 7) == 0)
+        mv = None if matrix.values is None else model.to_f32(matrix.values)
+    else:
+        element = ["float16", "bfloat16"][code - 1]
+        bits = V.half_bits(fdp, rows * width, element).reshape(rows, width)
+        matrix = V.Arg(bits, clean=True)
+        if fdp.ConsumeIntInRange(0, 7) == 7:
+            # Not uint16: the engine reads the bits of a uint16 buffer only.
+            matrix = V.Arg(bits.view(np.float16) if fdp.ConsumeBool() else bits.astype(np.float32), bad=True)
+        mv = V.widen(bits, element).reshape(-1)
+    element_kind = fdp.ConsumeIntInRange(0, 15)
+    element_arg = V.Arg(code, clean=True)
+    if code or element_kind == 14:
+        keywords["element_type"] = code
+    if element_kind == 15:
+        # An unknown code, or no integer at all.
+        element_arg = V.Arg([3, -1, 2**64, "float16", 1.0][fdp.ConsumeIntInRange(0, 4)], bad=True)
+        keywords["element_type"] = element_arg.obj
+    nq = fdp.ConsumeIntInRange(0, 4)
+    if fdp.ConsumeIntInRange(0, 3) != 3:  # (also when the input is used up)
+        values = np.array(V.decode_array_values(fdp, nq * width), dtype=np.float64).astype(np.float32)
+        query = V.Arg(values.reshape(nq, width), values, clean=True)
+    else:
+        query = V.decode_buffer(fdp, ctx, shape=(nq, width), others=fdp.ConsumeIntInRange(0, 7) == 0)
+    dim = V.Arg(width, clean=True)
+    if fdp.ConsumeIntInRange(0, 7) == 7:
+        dim, dv = V.decode_count(fdp, ctx, 10)
+        if dim.clean and V.count_value(dim, dv) != width:
+            dim = V.Arg(dim.obj)  # another row width: refused or read otherwise
+    allowed, where_ok = None, True
+    form = fdp.ConsumeIntInRange(0, 7)
+    if form >= 4:
+        where, mask, status = V.decode_where(fdp, rows)
+        if form == 7 and isinstance(where, np.ndarray) and where.dtype == np.bool_ and not status:
+            # uint8 bytes: any non-zero one allows its row.
+            where = where.astype(np.uint8) * np.uint8(fdp.ConsumeIntInRange(1, 255))
+        elif isinstance(where, (list, np.ma.MaskedArray)) or (
+                isinstance(where, np.ndarray) and where.dtype == np.uint8):
+            status = None  # a list exports no buffer; masks and uint8 are bytes
+        elif isinstance(where, np.ndarray) and where.ndim != 1:
+            status = None  # the engine counts entries, whatever the shape
+        elif isinstance(where, np.ndarray) and not where.flags.c_contiguous:
+            status = True
+        elif where is not None and not isinstance(where, np.ndarray):
+            status = None
+        if where is not None:
+            keywords["allowed"] = where
+        allowed, where_ok = mask, status is False
+        if status:
+            where_ok = "bad"
+    scores = None
+    qv = None if query.values is None else model.to_f32(query.values)
+    checkable = (mv is not None and qv is not None and dim.clean and element_arg.clean and where_ok is True
+                 and len(mv) == rows * width and len(qv) == nq * width)
+    if checkable:
+        scores = [model.flat_scores(qv[i * width:(i + 1) * width], mv, width) for i in range(nq)]
+    near = next((s for s in scores or [] if s is not None), None)
+    threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
+    progress, progress_raises = decode_progress(fdp, ctx)
+    if progress is not None:
+        keywords["progress"] = progress
+    args = [("queries", query), ("embeddings", matrix), ("dim", dim), ("threshold", V.Arg(threshold))]
+    call = Call("_engine.search_range", _engine.search_range, args)
+    call.positional = [query.obj, matrix.obj, dim.obj, threshold]
+    call.keywords = keywords
+    call.allowed = {TypeError, ValueError, OverflowError, BufferError, MemoryError}
+    call.strict = False
+    if status or where_ok == "bad" or matrix.bad or element_arg.bad:
+        call.must_raise = (TypeError, ValueError, OverflowError, BufferError)
+        return call
+    if not checkable or status is None or threshold_value is None:
+        return call
+    if query.clean and not progress_raises:
+        call.must_succeed = True
+
+    def check(result):
+        if not (isinstance(result, tuple) and len(result) == 3
+                and all(type(b) is bytearray for b in result)):
+            return f"not three bytearrays: {result!r:.200}"
+        lims = np.frombuffer(result[0], dtype=np.uint64).astype(np.int64)
+        indices = np.frombuffer(result[1], dtype=np.int64)
+        found = np.frombuffer(result[2], dtype=np.float32)
+        error = check_lims(lims, len(indices), nq)
+        for i in range(nq):
+            if error:
+                return error
+            error = check_range_rows(indices[lims[i]:lims[i + 1]], found[lims[i]:lims[i + 1]],
+                                     scores[i], allowed, threshold_value)
+            if error:
+                error = f"query {i}: {error}"
+        return error
+    call.check = check
+    return call
+
+
 TARGETS = [
     decode_cosine_similarity,
     decode_top_k,
     decode_top_k_flat,
     decode_top_k_flat_np,
-    lambda fdp, ctx: decode_search(fdp, ctx, many=False),
-    lambda fdp, ctx: decode_search(fdp, ctx, many=True),
+    lambda fdp, ctx: decode_velk(fdp, ctx, "search"),
+    lambda fdp, ctx: decode_velk(fdp, ctx, "search_many"),
+    lambda fdp, ctx: decode_velk(fdp, ctx, "search_range"),
     lambda fdp, ctx: decode_engine(fdp, ctx, batch=False),
     lambda fdp, ctx: decode_engine(fdp, ctx, batch=True),
+    decode_engine_range,
 ]
 
 

@@ -601,3 +601,195 @@ def decode_buffer(fdp, ctx, rows_max=20, dim_max=9, shape=None, others=True):
         # The values as stored: float32 bits, signaling NaNs included.
         return Arg(obj, arr.reshape(-1).astype(np.float32), clean=True)
     return Arg(obj, bad=True)
+
+
+# --- half-precision matrices, row filters, thresholds ---------------------
+
+try:  # the ml_dtypes type, when the fuzzer's environment has it
+    import ml_dtypes
+
+    BFLOAT16 = np.dtype(ml_dtypes.bfloat16)
+except ImportError:
+    BFLOAT16 = None
+
+# Values at the corners of binary16: the largest finite, the first value that
+# rounds to infinity, the smallest normal and subnormal, a tie of rounding.
+HALF_PALETTE = [65504.0, 65520.0, 6.103515625e-05, 5.960464477539063e-08, 2049.0, -65504.0]
+
+
+def widen(bits, element):
+    """uint16 bits of float16 or bfloat16 values as float32, exactly."""
+    bits = np.asarray(bits, dtype=np.uint16)
+    if element == "float16":
+        return bits.view(np.float16).astype(F32)
+    return (bits.astype(np.uint32) << np.uint32(16)).view(F32)
+
+
+def half_bits(fdp, n, element):
+    """n bit patterns of `element`: palette values narrowed (many ties, zeros,
+    subnormals, infinities, NaNs) or, now and then, arbitrary bits."""
+    k = min(n, 64)
+    if fdp.ConsumeIntInRange(0, 3):
+        vals = [HALF_PALETTE[fdp.ConsumeIntInRange(0, len(HALF_PALETTE) - 1)]
+                if fdp.ConsumeIntInRange(0, 5) == 0 else v for v in decode_array_values(fdp, k)]
+        with np.errstate(all="ignore"):
+            wide = np.array(vals, dtype=np.float64).astype(F32)
+            if element == "float16":
+                bits = wide.astype(np.float16).view(np.uint16)
+            else:
+                bits = (wide.view(np.uint32) >> np.uint32(16)).astype(np.uint16)
+    else:
+        bits = np.array([fdp.ConsumeIntInRange(0, 0xFFFF) for _ in range(k)], dtype=np.uint16)
+    if n > k:
+        bits = np.resize(bits if k else np.zeros(1, np.uint16), n)
+    return bits
+
+
+def _placed(fdp, bits, shape, dtype):
+    """The bits as an array of `dtype` and `shape`: aligned and contiguous
+    mostly, else 1 byte off, strided, reversed or transposed."""
+    offset = 1 if fdp.ConsumeIntInRange(0, 7) == 7 else 0
+    size = bits.size
+    raw = np.zeros(2 * size + offset + 8, dtype=np.uint8)
+    arr = raw[offset:offset + 2 * size].view(np.uint16).reshape(shape)
+    arr[...] = bits.reshape(shape)
+    if dtype is not None:
+        arr = arr.view(dtype)
+    layout = fdp.ConsumeIntInRange(0, 9)
+    if layout == 1 and arr.ndim and arr.shape[0] > 1:
+        arr = arr[::2]
+    elif layout == 2:
+        arr = arr[::-1]
+    elif layout == 3 and arr.ndim == 2:
+        arr = arr.T
+    return arr
+
+
+def decode_half_matrix(fdp, ctx, shape):
+    """A float16 or bfloat16 matrix: (Arg, element type, dtype= keyword).
+
+    numpy's float16 (also byte-swapped), ml_dtypes' bfloat16 when installed,
+    or a raw uint16 array of bits with dtype= naming the type; now and then a
+    dtype= that does not fit the array."""
+    element = ["float16", "bfloat16"][fdp.ConsumeBool()]
+    bits = half_bits(fdp, int(np.prod(shape)), element)
+    form = fdp.ConsumeIntInRange(0, 9)
+    keyword = None
+    if form <= 3 and (element == "float16" or BFLOAT16 is not None):
+        arr = _placed(fdp, bits, shape, np.float16 if element == "float16" else BFLOAT16)
+        if fdp.ConsumeIntInRange(0, 3) == 0:
+            keyword = element
+    elif form <= 6 or element == "bfloat16" and form <= 8:
+        arr = _placed(fdp, bits, shape, None)
+        keyword = element
+    elif form == 7:
+        arr = _placed(fdp, bits, shape, ">f2")
+        element = "float16"
+    else:
+        # A dtype= that names another type than the array's.
+        arr = _placed(fdp, bits, shape, np.float16)
+        element = "float16"
+        keyword = ["bfloat16", "float32", "half", np.float16, ""][fdp.ConsumeIntInRange(0, 4)]
+    return Arg(arr), element, keyword
+
+
+def decode_where(fdp, rows):
+    """A row filter: (object, the rows it allows as a bool array or None,
+    bad). Mostly None or a bool array; also a list of bools, a view of
+    another array, a memoryview; a wrong length, shape or dtype, a masked
+    array, a scalar."""
+    kind = fdp.ConsumeIntInRange(0, 15)
+    if kind <= 4:
+        return None, None, False
+
+    def mask(n):
+        form = fdp.ConsumeIntInRange(0, 4)
+        if form == 0:
+            return np.ones(n, dtype=bool)
+        if form == 1:
+            return np.zeros(n, dtype=bool)
+        if form == 2 and n:
+            m = np.zeros(n, dtype=bool)
+            m[fdp.ConsumeIntInRange(0, n - 1)] = True
+            return m
+        pattern = np.frombuffer(fdp.ConsumeBytes(min(n, 32)) or b"\x01", dtype=np.uint8)
+        return np.resize(pattern & 1 if form == 3 else pattern & 3 == 0, n).astype(bool)
+
+    if kind <= 8:
+        m = mask(rows)
+        return m, m, False
+    if kind == 9:
+        # (An empty list is numpy's float64: refused or not, it says nothing.)
+        m = mask(rows)
+        return m.tolist(), m, None if rows == 0 else False
+    if kind == 10:
+        # A strided or reversed view into a larger array, or a memoryview.
+        m = mask(2 * rows)
+        view = [m[::2], m[1::2], m[::-1][:rows], memoryview(m[:rows])][fdp.ConsumeIntInRange(0, 3)]
+        return view, np.asarray(view).copy(), False
+    if kind == 11:
+        return mask(rows + [-1 if rows else 2, 1, 5][fdp.ConsumeIntInRange(0, 2)]), None, True
+    if kind == 12:
+        m = mask(rows)
+        return np.ma.masked_array(m, mask=fdp.ConsumeBool()), None, True
+    if kind == 13:
+        dtype = [np.uint8, np.int64, np.float32, object][fdp.ConsumeIntInRange(0, 3)]
+        return mask(rows).astype(dtype), None, True
+    if kind == 14:
+        return [mask(rows).reshape(rows, 1), np.bool_(True), True][fdp.ConsumeIntInRange(0, 2)], None, True
+    return [int(x) for x in mask(rows)], None, True
+
+
+def _next_f32(x, up):
+    return float(np.nextafter(F32(x), F32(np.inf if up else -np.inf)))
+
+
+def decode_threshold(fdp, ctx, scores):
+    """A threshold: (object, its value as a double or None, status), status
+    False for a valid one, True for one that must be refused, None when
+    either may happen. Mostly a value at, just above or just below one of
+    the actual `scores` (float32 neighbours, and doubles between two
+    float32s); else a palette value (NaN, infinities, signed zeros,
+    subnormals), an int, a numpy scalar, an object with __float__, or no
+    number at all."""
+    kind = fdp.ConsumeIntInRange(0, 15)
+    if kind <= 5 and scores is not None and len(scores):
+        s = float(scores[fdp.ConsumeIntInRange(0, len(scores) - 1)])
+        if s == s:
+            variant = fdp.ConsumeIntInRange(0, 5)
+            if variant == 1:
+                s = _next_f32(s, True)
+            elif variant == 2:
+                s = _next_f32(s, False)
+            elif variant in (3, 4) and abs(s) != float("inf"):
+                # Halfway to a float32 neighbour, or just past the score: no float32.
+                n = _next_f32(s, variant == 3)
+                s = (s + n) / 2 if fdp.ConsumeBool() else float(np.nextafter(s, n))
+            elif variant == 5:
+                s = -s
+            return s, s, False
+    if kind <= 9:
+        v = PALETTE[fdp.ConsumeIntInRange(0, len(PALETTE) - 1)]
+        return v, v, v != v
+    if kind == 10:
+        i = [0, 1, -1, 2**53 + 1, 2**1024][fdp.ConsumeIntInRange(0, 4)]
+        return i, (float(i) if i < 2**1024 else None), i >= 2**1024
+    if kind == 11:
+        v = PALETTE[fdp.ConsumeIntInRange(0, len(PALETTE) - 1)]
+        with np.errstate(all="ignore"):
+            s = [np.float32, np.float16, np.float64][fdp.ConsumeIntInRange(0, 2)](v)
+        return s, float(s), s != s
+    if kind == 12:
+        if fdp.ConsumeBool():
+            v = PALETTE[fdp.ConsumeIntInRange(0, len(PALETTE) - 1)]
+            return WithFloat(v), v, v != v
+        ctx.extra.update((HostileError, Halt, TypeErrorSub, OverflowError))
+        ctx.unprintable = True
+        return Raising(ERRORS[fdp.ConsumeIntInRange(0, len(ERRORS) - 1)]), None, True
+    if kind == 13:
+        b = fdp.ConsumeBool()
+        return b, float(b), False
+    if kind == 14:
+        return ["0.5", None, complex(0.5, 0), [0.5], b"1"][fdp.ConsumeIntInRange(0, 4)], None, True
+    v = fdp.ConsumeFloat()
+    return v, v, v != v

@@ -213,6 +213,9 @@ def test_where_may_be_a_view_of_another_array():
          TypeError, "masked array"),
         (lambda m, q: velk.search_range(q, m, float("nan")), ValueError, "NaN"),
         (lambda m, q: velk.search_range(q, m, "high"), TypeError, "real number"),
+        # Found by the fuzzer: a string that float() parses was taken as a number.
+        (lambda m, q: velk.search_range(q, m, "0.5"), TypeError, "real number"),
+        (lambda m, q: velk.search_range(q, m, b"1"), TypeError, "real number"),
         (lambda m, q: velk.search(q, m, 3, dtype="float64"), ValueError, "dtype must be"),
         (lambda m, q: velk.search(q, m, 3, dtype="bfloat16"), TypeError, "not bfloat16"),
         (lambda m, q: velk.search(q, m.view(np.uint16), 3), TypeError, "must be float32"),
