@@ -466,6 +466,8 @@ def decode_velk(fdp, ctx, target):
     args = [("queries" if many else "query", query), ("embeddings", matrix)]
     if where is not None:
         args.append(("where", V.Arg(where)))
+    if progress is not None:
+        args.append(("progress", V.Arg(progress)))
     call = Call(target, function, args)
     call.keywords = keywords
     call.allowed = {TypeError, ValueError, MemoryError}
@@ -726,6 +728,7 @@ def decode_engine_range(fdp, ctx):
     if progress is not None:
         keywords["progress"] = progress
     args = [("queries", query), ("embeddings", matrix), ("dim", dim), ("threshold", V.Arg(threshold))]
+    args += [(name, V.Arg(keywords[name])) for name in ("allowed", "progress") if name in keywords]
     call = Call("_engine.search_range", _engine.search_range, args)
     call.positional = [query.obj, matrix.obj, dim.obj, threshold]
     call.keywords = keywords
