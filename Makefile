@@ -5,7 +5,7 @@ VENV := .venv
 JOBS ?= $(shell nproc)
 BUILD := build
 
-.PHONY: demo test test-python test-cpp tsan asan valgrind bench bench-docs soak fuzz fuzz-smoke clean
+.PHONY: demo test test-python test-cpp tsan asan valgrind wheel-check bench bench-docs soak fuzz fuzz-smoke clean
 
 demo:
 	tools/setup-venv $(PYTHON) $(VENV) numpy
@@ -30,6 +30,21 @@ tsan:
 	cmake -S . -B $(BUILD)/tsan -DVELK_BUILD_TESTS=ON -DVELK_BUILD_MODULE=OFF -DVELK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON)
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
+# The wheel of every CPython 3.12+ here, built, inspected, installed into a
+# virtualenv where no compiler can be found and smoke-tested there
+# (tools/check-wheel). Kept out of `make test`: each wheel is a release build
+# of its own. The interpreters get a virtualenv with the build backend, so
+# the wheels build offline.
+wheel-check:
+	@set -e; for py in $$(tools/find-python --all); do \
+	  ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  venv=$(BUILD)/wheel-venv-$$ver; \
+	  echo "== wheel for Python $$ver ($$py)"; \
+	  [ -x "$$venv/bin/python" ] || "$$py" -m venv "$$venv"; \
+	  "$$venv/bin/python" -m pip --disable-pip-version-check -q install scikit-build-core ninja; \
+	  tools/check-wheel "$$venv/bin/python"; \
+	done
 
 clean:
 	rm -rf $(BUILD) .venv .venv-* bench/.venv
