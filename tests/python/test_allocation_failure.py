@@ -54,22 +54,19 @@ CHILD = """
     print("message:", message)
 """
 
-# (call, setup, address-space budget, message or None for the interpreter's own)
+# (call, setup, address-space budget, message or None for the interpreter's own).
+# One case per site: the arguments that share a conversion share a case.
 CASES = {
-    # Conversion of each sequence argument, grown step by step.
-    "cosine_similarity a": ("_velk.cosine_similarity(range(10**10), [1.0])", "", 32 * MiB, ...),
-    "cosine_similarity b": ("_velk.cosine_similarity([1.0], range(10**10))", "", 32 * MiB, ...),
-    "top_k query": ("_velk.top_k(range(10**10), [[1.0]], 1)", "", 32 * MiB, ...),
-    "top_k row values": ("_velk.top_k([1.0], [range(10**10)], 1)", "", 32 * MiB, ...),
-    "top_k row ends": ("_velk.top_k([1.0], empty_rows, 1)", "empty_rows = [[]] * (2 * N)",
-                       64 * MiB, 16 * N),
-    "top_k_flat query": ("_velk.top_k_flat(range(10**10), [1.0], 1, 1)", "", 32 * MiB, ...),
-    "top_k_flat embeddings": ("_velk.top_k_flat([1.0], range(10**10), 1, 1)", "", 32 * MiB, ...),
-    # The pair array, one 16-byte pair per row, made after the conversions.
+    # A sequence converted to a vector, grown step by step.
+    "vector conversion": ("_velk.cosine_similarity(range(10**10), [1.0])", "", 32 * MiB, ...),
+    # A list of rows: the values, then the row ends.
+    "row values": ("_velk.top_k([1.0], [range(10**10)], 1)", "", 32 * MiB, ...),
+    "row ends": ("_velk.top_k([1.0], empty_rows, 1)", "empty_rows = [[]] * (2 * N)",
+                 64 * MiB, 16 * N),
+    # The pair array, one 16-byte pair per row, made after the conversions: by
+    # rows, and flat while the buffers are held.
     "top_k pairs": ("_velk.top_k([1.0], one_value_rows, 1)", "one_value_rows = [[1.0]] * N",
                     200 * MiB, 16 * N),
-    "top_k_flat pairs": ("_velk.top_k_flat([1.0], ones, 1, 1)", "ones = [1.0] * N",
-                         100 * MiB, 16 * N),
     "top_k_flat_np pairs": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, 3)",
                             "m = np.ones(N, np.float32)", 100 * MiB, 16 * N),
     # The result list, then its tuples: the interpreter's own MemoryError.

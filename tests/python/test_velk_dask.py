@@ -145,6 +145,18 @@ GOOD = da.from_array(matrix(20, 4), chunks=(5, 4))
         (lambda: velk.dask.search(np.ones(4), GOOD, 1), TypeError, "query must be float32"),
         (lambda: velk.dask.search(np.ones(0, np.float32), GOOD[:, :0], 1), ValueError, "no columns"),
         (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, -1), ValueError, "k must be non-negative"),
+        # Filters, thresholds, element types and progress.
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, where=np.ones(19, bool)),
+         ValueError, "one entry per row"),
+        (lambda: velk.dask.search_many(np.ones((1, 4), np.float32), GOOD, 1,
+                                       where=da.ones(20, dtype=int, chunks=5)),
+         TypeError, "boolean array"),
+        (lambda: velk.dask.search_range(np.ones(4, np.float32), GOOD, float("nan")),
+         ValueError, "NaN"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, dtype="bfloat16"),
+         TypeError, "not bfloat16"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, progress=True, compute=False),
+         ValueError, "compute=True"),
     ],
 )
 def test_argument_errors(call, error, message):
@@ -252,23 +264,3 @@ def test_dtypes_filters_and_ranges_equal_the_single_process_calls(
     assert calls[-1] == (rows * batch, rows * batch)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)
 
-
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, where=np.ones(19, bool)),
-         ValueError, "one entry per row"),
-        (lambda: velk.dask.search_many(np.ones((1, 4), np.float32), GOOD, 1,
-                                       where=da.ones(20, dtype=int, chunks=5)),
-         TypeError, "boolean array"),
-        (lambda: velk.dask.search_range(np.ones(4, np.float32), GOOD, float("nan")),
-         ValueError, "NaN"),
-        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, dtype="bfloat16"),
-         TypeError, "not bfloat16"),
-        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, progress=True, compute=False),
-         ValueError, "compute=True"),
-    ],
-)
-def test_filter_and_threshold_errors(call, error, message):
-    with pytest.raises(error, match=message):
-        call()
