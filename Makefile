@@ -31,18 +31,18 @@ tsan:
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 
-# The wheel of every CPython 3.12+ here, built, inspected, installed into a
-# virtualenv where no compiler can be found and smoke-tested there
-# (tools/check-wheel). Kept out of `make test`: each wheel is a release build
-# of its own. The interpreters get a virtualenv with the build backend, so
-# the wheels build offline.
+# The wheel of every CPython 3.12+ here: built, inspected, installed into a
+# virtualenv where no compiler can be found, smoke-tested and type-checked
+# with mypy there (tools/check-wheel). Kept out of `make test`: each wheel is
+# a release build of its own. Each interpreter gets a virtualenv with the
+# build backend and mypy, so the wheels build offline.
 wheel-check:
 	@set -e; for py in $$(tools/find-python --all); do \
 	  ver=$$("$$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  venv=$(BUILD)/wheel-venv-$$ver; \
 	  echo "== wheel for Python $$ver ($$py)"; \
 	  [ -x "$$venv/bin/python" ] || "$$py" -m venv "$$venv"; \
-	  "$$venv/bin/python" -m pip --disable-pip-version-check -q install scikit-build-core ninja; \
+	  "$$venv/bin/python" -m pip --disable-pip-version-check -q install scikit-build-core ninja mypy; \
 	  tools/check-wheel "$$venv/bin/python"; \
 	done
 
