@@ -1,10 +1,12 @@
 // engine_bench [--queries Q] [--rows N] [--dim D] [--k K] [--repeats R] [--type f32|f16|bf16]
 //              [--kernel scalar|avx2|avx512] [--allowed FRACTION] [--probe 1]
-//              [--block ROWS]
+//              [--block ROWS] [--inline PAIRS]
 //
 // Times search_top_k() on the global pool (RAYON_NUM_THREADS sets its size)
 // and prints the median and best of R calls, with the rate in multiply-add
 // pairs (queries x rows x dim) per second and in matrix bytes per second.
+// --inline sets the work (multiply-add pairs) below which a call runs on the
+// calling thread; by default every call goes to the pool.
 // The defaults are the batch case: 256 queries x 200,000 x 384, k = 10.
 // The rate per processor-second (all threads' time, from getrusage) is also
 // given: on a busy machine it says more about the kernel than wall time.
@@ -100,6 +102,7 @@ int main(int argc, char** argv) {
     if (flag == "--k") k = std::strtoull(value, nullptr, 10);
     if (flag == "--repeats") repeats = std::strtoull(value, nullptr, 10);
     if (flag == "--allowed") allowed_fraction = std::strtod(value, nullptr);
+    if (flag == "--inline") plan.inline_pairs = std::strtoull(value, nullptr, 10);
     if (flag == "--block") plan.block_rows = std::strtoull(value, nullptr, 10);
     if (flag == "--probe") probe = std::strtoull(value, nullptr, 10) != 0;
     if (flag == "--type") {

@@ -15,6 +15,7 @@
 // `Isa` provides:
 //   Vec, kLanes     the register type and the number of rows it carries
 //   kInlineColumnLoops  whether the column loops go inline into the row loop
+//   kBlockGroups    groups of kLanes rows whose chains are in flight together
 //   initial()       every lane -0.0
 //   broadcast(x), add_in_order(acc, x), mul_in_order(a, b)
 //                   a vector of x; acc + x and a * b lane by lane, with the
@@ -297,13 +298,14 @@ void score_tail_rows(const float* rows, uint64_t count, uint64_t dim, const floa
   write_scores<Isa, 1>(sums, query_norm, first_index, count, out);
 }
 
-// The blocks of two groups (two independent sets of chains in flight) of
-// score_rows() on lanes, from row `first` on while whole blocks remain.
-// Returns the first row not scored.
+// The blocks of Isa::kBlockGroups groups (as many independent sets of chains
+// in flight) of score_rows() on lanes, from row `first` on while whole
+// blocks remain. Returns the first row not scored.
 template <class Isa, bool kReadingOrder>
 uint64_t score_row_blocks(VectorView query, float query_norm, const FlatMatrixView& matrix,
                           uint64_t first, uint64_t last, ScoredPair* out) {
-  constexpr uint64_t kBlockRows = 2 * Isa::kLanes;
+  constexpr int kGroups = Isa::kBlockGroups;
+  constexpr uint64_t kBlockRows = kGroups * Isa::kLanes;
   const uint64_t dim = matrix.dim;
   const uint64_t dot_columns = query.size < dim ? query.size : dim;
   const uint64_t square_columns = dim - dot_columns;
@@ -322,16 +324,16 @@ uint64_t score_row_blocks(VectorView query, float query_norm, const FlatMatrixVi
     // as these do.
     const float* ahead = nullptr;
     if (prefetch && last - i >= rows_ahead + kBlockRows) ahead = rows + rows_ahead * dim;
-    auto sums = LaneSums<Isa, 2>::initial();
-    add_row_block<Isa, 2, kReadingOrder>(rows, dim, query.data, dot_columns, square_columns,
-                                         ahead, sums);
-    write_scores<Isa, 2>(sums, query_norm, i, kBlockRows, out + (i - first));
+    auto sums = LaneSums<Isa, kGroups>::initial();
+    add_row_block<Isa, kGroups, kReadingOrder>(rows, dim, query.data, dot_columns,
+                                               square_columns, ahead, sums);
+    write_scores<Isa, kGroups>(sums, query_norm, i, kBlockRows, out + (i - first));
   }
   return i;
 }
 
-// score_rows() on lanes: blocks of two groups, then one group, then the
-// tail.
+// score_rows() on lanes: blocks of Isa::kBlockGroups groups, then one
+// group, then the tail.
 template <class Isa>
 void score_rows_in_lanes(VectorView query, float query_norm, const FlatMatrixView& matrix,
                          uint64_t first, uint64_t last, ScoredPair* out) {
