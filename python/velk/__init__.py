@@ -65,11 +65,14 @@ _ndarray: Any = None
 _empty: Any = None
 _int64: Any = None
 _float32: Any = None
+_float16_dtype: Any = None
+_uint16: Any = None
 
 
 def _keep_numpy(np: Any) -> None:
-    global _ndarray, _empty, _int64, _float32
+    global _ndarray, _empty, _int64, _float32, _float16_dtype, _uint16
     _ndarray, _empty, _int64, _float32 = np.ndarray, np.empty, np.int64, np.float32
+    _float16_dtype, _uint16 = np.dtype(np.float16), np.uint16
 
 
 class _Problem:
@@ -132,8 +135,9 @@ def search(
     arguments that pass these checks.
     """
     # Already usable arrays go straight to the engine, which reads them only
-    # if they are aligned C-contiguous float32; anything else it refuses, and
-    # the checks below then say what is wrong or make the copy allowed.
+    # if they are aligned C-contiguous, the query float32 and the matrix
+    # float32 (or float16, handed over as its bits); anything else it refuses,
+    # and the checks below then say what is wrong or make the copy allowed.
     if (type(embeddings) is _ndarray and type(query) is _ndarray and type(k) is int
             and where is None and dtype is None):
         shape = embeddings.shape
@@ -141,8 +145,12 @@ def search(
             places = k if k < shape[0] else shape[0]
             indices = _empty(places, _int64)
             scores = _empty(places, _float32)
+            stored, code = embeddings, 0
+            if embeddings.dtype is _float16_dtype:
+                stored, code = embeddings.view(_uint16), 1
             try:
-                found = _engine.search_one(query, embeddings, shape[1], places, indices, scores)
+                found = _engine.search_one(
+                    query, stored, shape[1], places, indices, scores, element_type=code)
             except (TypeError, ValueError, BufferError):
                 pass
             else:
