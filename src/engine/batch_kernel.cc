@@ -29,7 +29,34 @@ void interleave_queries(KernelKind kind, const float* queries, uint64_t count, u
   }
 }
 
+uint64_t row_lanes(KernelKind kind) {
+  switch (kind) {
+    case KernelKind::kScalar:
+      return 1;
+    case KernelKind::kAvx2:
+      return 8;
+    case KernelKind::kAvx512:
+      return 16;
+  }
+  return 1;
+}
+
 namespace {
+
+template <class Sink>
+void dispatch_rows(KernelKind kind, const RowsJob& job, Sink& sink) {
+  switch (kind) {
+    case KernelKind::kScalar:
+      score_rows_scalar(job, sink);
+      return;
+    case KernelKind::kAvx2:
+      score_rows_avx2(job, sink);
+      return;
+    case KernelKind::kAvx512:
+      score_rows_avx512(job, sink);
+      return;
+  }
+}
 
 template <class Sink>
 void dispatch(KernelKind kind, const BlockJob& job, Sink& sink) {
@@ -51,5 +78,13 @@ void dispatch(KernelKind kind, const BlockJob& job, Sink& sink) {
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) { dispatch(kind, job, sink); }
 
 void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink) { dispatch(kind, job, sink); }
+
+void score_rows(KernelKind kind, const RowsJob& job, TopKSet& sink) {
+  dispatch_rows(kind, job, sink);
+}
+
+void score_rows(KernelKind kind, const RowsJob& job, RangeSet& sink) {
+  dispatch_rows(kind, job, sink);
+}
 
 }  // namespace velk::engine

@@ -66,12 +66,41 @@ struct BlockJob {
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink);
 void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink);
 
-// The variants; only the dispatch above calls them.
+// One query over a run of consecutive rows: [first, last), where last -
+// first is a multiple of row_lanes(kind) (the caller scores the rest with
+// score_block()). `query` holds dim values, `query_norm` the root of their
+// squared norm (nonzero). `allowed`, if not null, has one entry per row of
+// the matrix; rows whose entry is 0 are scored but never offered. The scores
+// go to sink query 0.
+struct RowsJob {
+  MatrixView matrix;
+  uint64_t first = 0;
+  uint64_t last = 0;
+  const float* query = nullptr;
+  float query_norm = 0.0f;
+  const uint8_t* allowed = nullptr;
+};
+
+// The rows of one group of `kind`'s registers.
+uint64_t row_lanes(KernelKind kind);
+
+// Offers every row of `job` whose score may rank in the sink's top k, or that
+// reaches its threshold. Requires kernel_supported(kind) (not checked here).
+void score_rows(KernelKind kind, const RowsJob& job, TopKSet& sink);
+void score_rows(KernelKind kind, const RowsJob& job, RangeSet& sink);
+
+// The variants; only the dispatches above call them.
 void score_block_scalar(const BlockJob& job, TopKSet& sink);
 void score_block_scalar(const BlockJob& job, RangeSet& sink);
 void score_block_avx2(const BlockJob& job, TopKSet& sink);
 void score_block_avx2(const BlockJob& job, RangeSet& sink);
 void score_block_avx512(const BlockJob& job, TopKSet& sink);
 void score_block_avx512(const BlockJob& job, RangeSet& sink);
+void score_rows_scalar(const RowsJob& job, TopKSet& sink);
+void score_rows_scalar(const RowsJob& job, RangeSet& sink);
+void score_rows_avx2(const RowsJob& job, TopKSet& sink);
+void score_rows_avx2(const RowsJob& job, RangeSet& sink);
+void score_rows_avx512(const RowsJob& job, TopKSet& sink);
+void score_rows_avx512(const RowsJob& job, RangeSet& sink);
 
 }  // namespace velk::engine

@@ -144,4 +144,12 @@ void score_block_avx2(const BlockJob& job, RangeSet& sink) {
   lanes::score_block_for_type<Avx2>(job, sink);
 }
 
+void score_rows_avx2(const RowsJob& job, TopKSet& sink) {
+  lanes::score_rows_for_type<Avx2>(job, sink);
+}
+
+void score_rows_avx2(const RowsJob& job, RangeSet& sink) {
+  lanes::score_rows_for_type<Avx2>(job, sink);
+}
+
 }  // namespace velk::engine

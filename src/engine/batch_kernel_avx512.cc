@@ -142,4 +142,12 @@ void score_block_avx512(const BlockJob& job, RangeSet& sink) {
   lanes::score_block_for_type<Avx512>(job, sink);
 }
 
+void score_rows_avx512(const RowsJob& job, TopKSet& sink) {
+  lanes::score_rows_for_type<Avx512>(job, sink);
+}
+
+void score_rows_avx512(const RowsJob& job, RangeSet& sink) {
+  lanes::score_rows_for_type<Avx512>(job, sink);
+}
+
 }  // namespace velk::engine

@@ -51,4 +51,12 @@ void score_block_scalar(const BlockJob& job, RangeSet& sink) {
   lanes::score_block_for_type<Scalar>(job, sink);
 }
 
+void score_rows_scalar(const RowsJob& job, TopKSet& sink) {
+  lanes::score_rows_for_type<Scalar>(job, sink);
+}
+
+void score_rows_scalar(const RowsJob& job, RangeSet& sink) {
+  lanes::score_rows_for_type<Scalar>(job, sink);
+}
+
 }  // namespace velk::engine

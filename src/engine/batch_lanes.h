@@ -286,6 +286,98 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
   }
 }
 
+// One query over rows [job.first, job.last) in groups of kLanes consecutive
+// rows, read straight from the matrix: each step loads kLanes columns of a
+// group's rows, widens and transposes them in registers, and runs them
+// through the dot and the squared-norm chains at once. One query reads every
+// column once, so packing the rows first (as score_block_in_lanes() does)
+// would only add a pass over them. The rows of a group further on are
+// requested into the second-level cache as the columns are read. Lanes of
+// rows whose `allowed` entry is 0 are not offered.
+template <class Isa, class Elements, class Sink>
+void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
+  using Vec = typename Isa::Vec;
+  using Storage = typename Elements::Storage;
+  constexpr uint64_t kLanes = Isa::kLanes;
+  const uint64_t dim = job.matrix.dim;
+  const auto* base = static_cast<const Storage*>(job.matrix.data);
+  const uint64_t row_bytes = dim * sizeof(Storage);
+  // At least 32 rows and 32 KiB ahead, in whole groups; none for rows so wide
+  // that the group being read and the rows ahead would crowd each other out
+  // of the second-level cache.
+  uint64_t ahead_rows = (32 * 1024 + row_bytes - 1) / row_bytes;
+  if (ahead_rows < 32) ahead_rows = 32;
+  ahead_rows = (ahead_rows + kLanes - 1) / kLanes * kLanes;
+  const bool prefetch = row_bytes <= 16 * 1024;
+  const float* query = job.query;
+  const float norm = job.query_norm;
+
+  for (uint64_t i = job.first; i + kLanes <= job.last; i += kLanes) {
+    const Storage* rows[kLanes];
+    for (uint64_t k = 0; k < kLanes; ++k) rows[k] = base + (i + k) * dim;
+    // Only rows of the job's own range: past its end they may lie past the
+    // buffer.
+    const Storage* ahead =
+        prefetch && i + ahead_rows + kLanes <= job.last ? rows[0] + ahead_rows * dim : nullptr;
+    Vec dot = Isa::initial();
+    Vec squares = Isa::initial();
+    uint64_t j = 0;
+    for (; j + kLanes <= dim; j += kLanes) {
+      if (ahead != nullptr) {
+        for (uint64_t k = 0; k < kLanes; ++k) {
+          _mm_prefetch(reinterpret_cast<const char*>(ahead + k * dim + j), _MM_HINT_T1);
+        }
+      }
+      Vec column[kLanes];
+      Isa::template load_transposed<Elements>(rows, j, kLanes, column);
+#pragma GCC unroll 16
+      for (uint64_t c = 0; c < kLanes; ++c) {
+        dot = Isa::add_in_order(dot, Isa::mul_in_order(Isa::broadcast(query[j + c]), column[c]));
+        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+      }
+    }
+    if (j < dim) {
+      Vec column[kLanes];
+      Isa::template load_transposed<Elements>(rows, j, dim - j, column);
+      for (uint64_t c = 0; c < dim - j; ++c) {
+        dot = Isa::add_in_order(dot, Isa::mul_in_order(Isa::broadcast(query[j + c]), column[c]));
+        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+      }
+    }
+    const Vec scores = Isa::finish(dot, Isa::roots(squares), norm);
+    uint32_t mask = Isa::gate(scores, sink.floor_key(0), sink.ceiling_key());
+    if (job.allowed != nullptr && mask != 0) {
+      for (uint64_t k = 0; k < kLanes; ++k) {
+        if (job.allowed[i + k] == 0) mask &= ~(uint32_t{1} << k);
+      }
+    }
+    if (mask == 0) continue;
+    alignas(kCacheLine) float lanes[kLanes];
+    Isa::store(lanes, scores);
+    while (mask != 0) {
+      const int k = __builtin_ctz(mask);
+      mask &= mask - 1;
+      sink.offer(0, i + k, similarity::ranking_key(lanes[k]));
+    }
+  }
+}
+
+// score_rows_in_lanes() for the job's element type.
+template <class Isa, class Sink>
+void score_rows_for_type(const RowsJob& job, Sink& sink) {
+  switch (job.matrix.type) {
+    case ElementType::kFloat32:
+      score_rows_in_lanes<Isa, Float32Elements, Sink>(job, sink);
+      return;
+    case ElementType::kFloat16:
+      score_rows_in_lanes<Isa, Float16Elements, Sink>(job, sink);
+      return;
+    case ElementType::kBFloat16:
+      score_rows_in_lanes<Isa, BFloat16Elements, Sink>(job, sink);
+      return;
+  }
+}
+
 // score_block_in_lanes() for the job's element type.
 template <class Isa, class Sink>
 void score_block_for_type(const BlockJob& job, Sink& sink) {

@@ -14,7 +14,6 @@
 #include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
-#include "src/similarity/ranking.h"
 #include "src/similarity/row_scorer.h"
 
 namespace velk::engine {
@@ -28,9 +27,10 @@ constexpr uint64_t kMaxDefaultBlockRows = 256;
 constexpr uint64_t kPackedBlockBytes = 512 * 1024;
 constexpr uint64_t kBlockRowsStep = 32;
 
-// The one-query path scores this many rows per call of the row scorer into a
-// buffer of pairs (64 KiB): long enough that the scorer's requests for rows
-// ahead, which stop at the end of each call, leave few rows unrequested.
+// The one-query path scores this many rows per call of the row kernel (and
+// counts a filter's allowed rows per stretch of as many): long enough that
+// the kernel's requests for rows ahead, which stop at the end of each call,
+// leave few rows unrequested.
 constexpr uint64_t kPairChunkRows = 4096;
 // Chunks per unit of work of the one-query path, as the pool splits it.
 constexpr uint64_t kSingleUnitChunks = 4;
@@ -61,18 +61,6 @@ uint64_t block_rows_for(const SearchPlan& plan, uint64_t dim) {
   return std::clamp<uint64_t>(fit, kBlockRowsStep, kMaxDefaultBlockRows);
 }
 
-similarity::RowScorerKind row_scorer_for(KernelKind kind) {
-  switch (kind) {
-    case KernelKind::kAvx2:
-      return similarity::RowScorerKind::kAvx2;
-    case KernelKind::kAvx512:
-      return similarity::RowScorerKind::kAvx512;
-    case KernelKind::kScalar:
-      break;
-  }
-  return similarity::RowScorerKind::kScalar;
-}
-
 // 64-byte aligned floats out of a GrowableArray (which aligns to 16).
 float* aligned_floats(GrowableArray<float>& storage, uint64_t count) {
   storage.clear();
@@ -94,7 +82,6 @@ struct WorkerState {
   GrowableArray<float> packed;
   GrowableArray<float> roots;
   GrowableArray<uint64_t> rows;
-  GrowableArray<similarity::ScoredPair> pairs;
 };
 
 // How a pass's buffers start: `queries` queries keeping the k best (with k
@@ -133,7 +120,7 @@ class Search {
     pass_norms_ = norms;
     pass_count_ = count;
     ++pass_;
-    single_ = count == 1 && matrix_.type == ElementType::kFloat32;
+    single_ = count == 1;
     unit_rows_ = single_ ? kSingleUnitChunks * pair_chunk_rows_ : block_rows_;
   }
 
@@ -284,15 +271,12 @@ class Search {
     if (!keep_partial) flush_rows(w);
   }
 
-  // One query over float32 rows: the row scorer runs at the memory limit;
-  // its scores go through the floor test into the candidate buffers. Where
-  // fewer than half the rows of a stretch are allowed, the allowed ones are
-  // gathered for the batch kernel instead.
+  // One query: the rows are read once, straight from the matrix, and only
+  // scores that may rank are offered. Where fewer than half the rows of a
+  // stretch are allowed, the allowed ones are gathered for the batch kernel
+  // instead, so that the rows left out are never read.
   void scan_single(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
-    const similarity::FlatMatrixView flat{
-        {static_cast<const float*>(matrix_.data), matrix_.rows * matrix_.dim}, matrix_.dim};
-    const similarity::VectorView query{pass_queries_, matrix_.dim};
-    const similarity::RowScorerKind scorer = row_scorer_for(plan_.kernel);
+    const uint64_t lanes = row_lanes(plan_.kernel);
     for (uint64_t start = first; start < last; start += pair_chunk_rows_) {
       const uint64_t end = std::min(last, start + pair_chunk_rows_);
       if (allowed_ != nullptr) {
@@ -304,16 +288,20 @@ class Search {
           continue;
         }
       }
-      w.pairs.clear();
-      w.pairs.reserve(end - start);
-      similarity::score_rows_with(scorer, query, pass_norms_[0], flat, start, end,
-                                  w.pairs.data());
-      for (uint64_t j = 0; j < end - start; ++j) {
-        const int32_t key = similarity::ranking_key(w.pairs[j].score);
-        if (key < w.set.floor_key(0) || key > w.set.ceiling_key()) continue;
-        if (allowed_ != nullptr && allowed_[start + j] == 0) continue;
-        w.set.offer(0, start + j, key);
+      // Whole groups of rows in lanes; the last few join the batch kernel's
+      // rows.
+      const uint64_t whole = start + (end - start) / lanes * lanes;
+      if (whole > start) {
+        RowsJob job;
+        job.matrix = matrix_;
+        job.first = start;
+        job.last = whole;
+        job.query = pass_queries_;
+        job.query_norm = pass_norms_[0];
+        job.allowed = allowed_;
+        score_rows(plan_.kernel, job, w.set);
       }
+      if (whole < end) scan_blocks(w, whole, end, /*keep_partial=*/true);
     }
     flush_rows(w);
   }

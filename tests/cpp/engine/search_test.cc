@@ -367,6 +367,14 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         ASSERT_EQ(joined.counts, expected.counts);
         ASSERT_EQ(joined.indices, expected.indices);
         ASSERT_EQ(joined.score_bits, expected.score_bits);
+        // One query alone takes the one-query path through the rows.
+        const uint64_t q = rng() % c.queries;
+        const Result one = engine_search(c, plan, q, 1);
+        ASSERT_EQ(one.counts[0], expected.counts[q]);
+        for (uint64_t slot = 0; slot < c.k; ++slot) {
+          ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+          ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+        }
         // Every row at or above a threshold, in the same order.
         SCOPED_TRACE("threshold " + std::to_string(threshold));
         const Result range = engine_range(c, plan, threshold);
