@@ -381,9 +381,20 @@ def check_lims(lims, total, batch):
     return None
 
 
-def decode_progress(fdp, ctx):
-    """progress=: None mostly, a callable that counts, or one that raises."""
+def decode_progress(fdp, ctx, scribbled=()):
+    """progress=: None mostly, a callable that does nothing, one that raises,
+    or one that overwrites the arrays in `scribbled` (the matrix, the filter)
+    while they are being read: the results are then anything, but the call
+    must stay within its buffers."""
     kind = fdp.ConsumeIntInRange(0, 7)
+    if kind == 5:
+        ctx.unknown = True
+
+        def scribble(done, total):
+            for a in scribbled:
+                if isinstance(a, np.ndarray) and a.flags.writeable:
+                    a.fill(done % 2)
+        return scribble, False
     if kind == 6:
         return (lambda done, total: None), False
     if kind == 7:
@@ -458,7 +469,7 @@ def decode_velk(fdp, ctx, target):
         keywords["where"] = where
     progress, progress_raises = (None, False)
     if many or ranged:
-        progress, progress_raises = decode_progress(fdp, ctx)
+        progress, progress_raises = decode_progress(fdp, ctx, [matrix.obj, where])
         if progress is not None:
             keywords["progress"] = progress
     function = {"search": velk.search, "search_many": velk.search_many,
@@ -588,6 +599,45 @@ def decode_output(fdp, ctx, dtype, needed, inputs):
     return V.Arg(np.zeros(size, dtype=dtype), clean=True)
 
 
+def malform(fdp, call):
+    """Now and then a call of an engine function that its argument binding
+    must refuse: one argument too many or too few, an unknown keyword, or
+    one given twice."""
+    if fdp.ConsumeIntInRange(0, 15) != 15:
+        return
+    call.layout_bad = True
+    kind = fdp.ConsumeIntInRange(0, 3)
+    if kind == 0:
+        call.positional = call.positional + [None]
+    elif kind == 1:
+        call.positional = call.positional[:-1]
+    elif kind == 2:
+        call.keywords = dict(call.keywords, bogus=1)
+    else:
+        call.keywords = dict(call.keywords, **{call.args[0][0]: call.positional[0]})
+
+
+def decode_allowed(fdp, rows):
+    """The engine's allowed=: (object, the rows it allows, status), status
+    True when the rows are known, "bad" when it must be refused, None when
+    either may happen. The filters of decode_where, and uint8 bytes, any
+    non-zero one of which allows its row."""
+    where, mask, status = V.decode_where(fdp, rows)
+    if fdp.ConsumeIntInRange(0, 3) == 3 and isinstance(where, np.ndarray) and where.dtype == np.bool_ \
+            and not status:
+        where = where.astype(np.uint8) * np.uint8(fdp.ConsumeIntInRange(1, 255))
+    elif isinstance(where, (list, np.ma.MaskedArray)) or (
+            isinstance(where, np.ndarray) and where.dtype == np.uint8):
+        status = None  # a list exports no buffer; masks and uint8 are bytes
+    elif isinstance(where, np.ndarray) and where.ndim != 1:
+        status = None  # the engine counts entries, whatever the shape
+    elif isinstance(where, np.ndarray) and not where.flags.c_contiguous:
+        status = True
+    elif where is not None and not isinstance(where, np.ndarray):
+        status = None
+    return where, mask, ("bad" if status else status is False)
+
+
 def decode_engine(fdp, ctx, batch):
     """search_one(query, embeddings, dim, k, indices, scores) and
     search_batch(queries, embeddings, dim, k, indices, scores, counts)."""
@@ -620,7 +670,26 @@ def decode_engine(fdp, ctx, batch):
                 _engine.search_batch if batch else _engine.search_one, args)
     call.allowed = {TypeError, ValueError, OverflowError, BufferError, MemoryError}
     call.strict = False
-    if d != width or kval is None or query.values is None or matrix.values is None:
+    # Now and then a filter, or the matrix as the bits of a 2-byte type.
+    extra = fdp.ConsumeIntInRange(0, 7)
+    allowed, where_ok = None, True
+    if extra in (5, 7):
+        where, allowed, where_ok = decode_allowed(fdp, rows)
+        if where is not None:
+            call.keywords["allowed"] = where
+            args.append(("allowed", V.Arg(where, clean=where_ok is True)))
+    if extra in (6, 7):
+        code = fdp.ConsumeIntInRange(1, 2)
+        element = ["float16", "bfloat16"][code - 1]
+        bits = V.half_bits(fdp, rows * width, element).reshape(rows, width)
+        matrix.obj, matrix.values = bits, V.widen(bits, element).reshape(-1)
+        matrix.clean, matrix.bad = True, False
+        call.keywords["element_type"] = code
+    call.positional = [a.obj for _, a in call.args[:7 if batch else 6]]
+    malform(fdp, call)
+    if where_ok == "bad" and all(a.clean for _, a in args[:4]):
+        call.must_raise = (TypeError, ValueError)
+    if where_ok is not True or d != width or kval is None or query.values is None or matrix.values is None:
         return call
     mv, qv = model.to_f32(matrix.values), model.to_f32(query.values)
     if len(mv) != rows * width or len(qv) != nq * width:
@@ -634,7 +703,7 @@ def decode_engine(fdp, ctx, batch):
     def check(result):
         out_i, out_s = indices.obj, scores.obj
         for q in range(nq):
-            want = min(kval, rows)
+            want = min(kval, rows if allowed is None else int(np.count_nonzero(allowed)))
             scores_q = model.flat_scores(qv[q * width:(q + 1) * width], mv, width)
             found = result if not batch else int(args[6][1].obj[q])
             expected = 0 if scores_q is None else want
@@ -648,7 +717,7 @@ def decode_engine(fdp, ctx, batch):
             else:
                 got_i, got_s = out_i[:found], out_s[:found]
             if scores_q is not None:
-                error = model.check_ranking(got_i.tolist(), got_s.view(np.uint32), scores_q, kval, stable=True)
+                error = filtered_ranking(got_i.tolist(), got_s.view(np.uint32), scores_q, kval, allowed)
                 if error:
                     return f"query {q}: {error}"
         return None
@@ -661,7 +730,9 @@ def decode_engine_range(fdp, ctx):
     allowed, progress): float32 or 2-byte bits, an allowed buffer of bool or
     uint8 (any non-zero byte allows the row), or of another type or length."""
     from velk import _engine
-    rows = fdp.ConsumeIntInRange(0, 40 if fdp.ConsumeIntInRange(0, 7) else 1500)
+    # Now and then enough work for the lock to be given up while scoring.
+    size = fdp.ConsumeIntInRange(0, 15)
+    rows = fdp.ConsumeIntInRange(0, 9000 if size == 15 else 1500 if size == 14 else 40)
     width = fdp.ConsumeIntInRange(1, 9)
     code = fdp.ConsumeIntInRange(0, 2)
     keywords = {}
@@ -696,26 +767,10 @@ def decode_engine_range(fdp, ctx):
         if dim.clean and V.count_value(dim, dv) != width:
             dim = V.Arg(dim.obj)  # another row width: refused or read otherwise
     allowed, where_ok = None, True
-    form = fdp.ConsumeIntInRange(0, 7)
-    if form >= 4:
-        where, mask, status = V.decode_where(fdp, rows)
-        if form == 7 and isinstance(where, np.ndarray) and where.dtype == np.bool_ and not status:
-            # uint8 bytes: any non-zero one allows its row.
-            where = where.astype(np.uint8) * np.uint8(fdp.ConsumeIntInRange(1, 255))
-        elif isinstance(where, (list, np.ma.MaskedArray)) or (
-                isinstance(where, np.ndarray) and where.dtype == np.uint8):
-            status = None  # a list exports no buffer; masks and uint8 are bytes
-        elif isinstance(where, np.ndarray) and where.ndim != 1:
-            status = None  # the engine counts entries, whatever the shape
-        elif isinstance(where, np.ndarray) and not where.flags.c_contiguous:
-            status = True
-        elif where is not None and not isinstance(where, np.ndarray):
-            status = None
+    if fdp.ConsumeIntInRange(0, 7) >= 4:
+        where, allowed, where_ok = decode_allowed(fdp, rows)
         if where is not None:
             keywords["allowed"] = where
-        allowed, where_ok = mask, status is False
-        if status:
-            where_ok = "bad"
     scores = None
     qv = None if query.values is None else model.to_f32(query.values)
     checkable = (mv is not None and qv is not None and dim.clean and element_arg.clean and where_ok is True
@@ -724,7 +779,7 @@ def decode_engine_range(fdp, ctx):
         scores = [model.flat_scores(qv[i * width:(i + 1) * width], mv, width) for i in range(nq)]
     near = next((s for s in scores or [] if s is not None), None)
     threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
-    progress, progress_raises = decode_progress(fdp, ctx)
+    progress, progress_raises = decode_progress(fdp, ctx, [matrix.obj, keywords.get("allowed")])
     if progress is not None:
         keywords["progress"] = progress
     args = [("queries", query), ("embeddings", matrix), ("dim", dim), ("threshold", V.Arg(threshold))]
@@ -734,6 +789,7 @@ def decode_engine_range(fdp, ctx):
     call.keywords = keywords
     call.allowed = {TypeError, ValueError, OverflowError, BufferError, MemoryError}
     call.strict = False
+    malform(fdp, call)
     if status or where_ok == "bad" or matrix.bad or element_arg.bad:
         call.must_raise = (TypeError, ValueError, OverflowError, BufferError)
         return call
