@@ -503,10 +503,10 @@ def decode_velk(fdp, ctx, target):
     # chosen around them.
     model_scores = None
     if cols is not None:
-        model_scores = [model.flat_scores(qv[i * cols:(i + 1) * cols], mv, cols) for i in range(queries)]
+        model_scores = model.FlatScores(qv, mv, cols)
     threshold = threshold_value = None
     if ranged:
-        near = next((s for s in model_scores or [] if s is not None), None)
+        near = model_scores[0] if model_scores is not None and queries else None
         threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
         call.args.append(("threshold", V.Arg(threshold)))
         if status:
@@ -700,11 +700,13 @@ def decode_engine(fdp, ctx, batch):
         elif any(a.bad for _, a in args[4:]):
             call.must_raise = (TypeError, ValueError, BufferError)
 
+    all_scores = model.FlatScores(qv, mv, width)
+
     def check(result):
         out_i, out_s = indices.obj, scores.obj
         for q in range(nq):
             want = min(kval, rows if allowed is None else int(np.count_nonzero(allowed)))
-            scores_q = model.flat_scores(qv[q * width:(q + 1) * width], mv, width)
+            scores_q = all_scores[q]
             found = result if not batch else int(args[6][1].obj[q])
             expected = 0 if scores_q is None else want
             if found != expected:
@@ -776,8 +778,8 @@ def decode_engine_range(fdp, ctx):
     checkable = (mv is not None and qv is not None and dim.clean and element_arg.clean and where_ok is True
                  and len(mv) == rows * width and len(qv) == nq * width)
     if checkable:
-        scores = [model.flat_scores(qv[i * width:(i + 1) * width], mv, width) for i in range(nq)]
-    near = next((s for s in scores or [] if s is not None), None)
+        scores = model.FlatScores(qv, mv, width)
+    near = scores[0] if scores is not None and nq else None
     threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
     progress, progress_raises = decode_progress(fdp, ctx, [matrix.obj, keywords.get("allowed")])
     if progress is not None:

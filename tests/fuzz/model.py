@@ -109,10 +109,11 @@ def list_scores(query, rows):
     return scores
 
 
-def flat_scores(query, values, dim):
+def flat_scores(query, values, dim, norms=None):
     """top_k_flat / top_k_flat_np: rows of `dim` values (a trailing partial row
     belongs to none), the query's dot over its first `dim` values and its norm
-    over all of them. None for an empty or zero query (the call returns [])."""
+    over all of them. None for an empty or zero query (the call returns []).
+    `norms` holds the rows' squared norms if already known (see FlatScores)."""
     query, values = to_f32(query), to_f32(values)
     if len(query) == 0:
         return None
@@ -124,10 +125,32 @@ def flat_scores(query, values, dim):
         return np.zeros(0, dtype=F32)
     matrix = values[: n * dim].reshape(n, dim)
     d = dot_rows(query, matrix)
-    sr = squared_norm_rows(matrix)
+    sr = squared_norm_rows(matrix) if norms is None else norms
     scores = div(d, mul(sqrt(sr), np.full(n, sqrt(sq)[0], dtype=F32)))
     scores[~(sr > 0)] = F32(0.0)
     return scores
+
+
+class FlatScores:
+    """flat_scores of each query of a batch (rows of `dim` values) over one
+    matrix, computed when first asked for, the matrix's norms once."""
+
+    def __init__(self, queries, values, dim):
+        self.queries, self.values, self.dim = to_f32(queries), to_f32(values), dim
+        self.norms = None
+        self.done = {}
+
+    def __len__(self):
+        return len(self.queries) // self.dim
+
+    def __getitem__(self, i):
+        if i not in self.done:
+            if self.norms is None:
+                n = len(self.values) // self.dim
+                self.norms = squared_norm_rows(self.values[: n * self.dim].reshape(n, self.dim))
+            q = self.queries[i * self.dim:(i + 1) * self.dim]
+            self.done[i] = flat_scores(q, self.values, self.dim, self.norms)
+        return self.done[i]
 
 
 def ranking_keys(scores):
