@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "src/engine/batch_lanes.h"
+#include "src/similarity/transpose_avx2.h"
 
 namespace velk::engine {
 namespace {
@@ -68,38 +69,14 @@ struct Avx2 {
   }
 
   // Loads `count` columns from `column` on of rows 0 to 7 and transposes
-  // them: out[c] holds column c, row k in element k. Pairs of floats, then
-  // pairs of pairs (leaving, in 128-bit lane L of register 4i + j, column
-  // 4L + j of rows 4i to 4i + 3), then the 128-bit lanes.
+  // them: out[c] holds column c, row k in element k.
   template <class Elements>
   [[gnu::always_inline]] static void load_transposed(
       const typename Elements::Storage* const* rows, uint64_t column, uint64_t count,
       Vec out[8]) {
     Vec r[8];
     for (uint64_t k = 0; k < 8; ++k) r[k] = load_widened<Elements>(rows[k] + column, count);
-    Vec t[8];
-    for (int i = 0; i < 8; i += 2) {
-      t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
-      t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
-    }
-    Vec u[8];
-    for (int i = 0; i < 8; i += 4) {
-      u[i] = unpacklo_pairs(t[i], t[i + 2]);
-      u[i + 1] = unpackhi_pairs(t[i], t[i + 2]);
-      u[i + 2] = unpacklo_pairs(t[i + 1], t[i + 3]);
-      u[i + 3] = unpackhi_pairs(t[i + 1], t[i + 3]);
-    }
-    for (int j = 0; j < 4; ++j) {
-      out[j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x20);
-      out[4 + j] = _mm256_permute2f128_ps(u[j], u[4 + j], 0x31);
-    }
-  }
-
-  static Vec unpacklo_pairs(Vec a, Vec b) {
-    return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
-  }
-  static Vec unpackhi_pairs(Vec a, Vec b) {
-    return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+    similarity::avx2::transpose(r, out);
   }
 
   // Lanes that are not positive take the root of 1 and are then cleared, so

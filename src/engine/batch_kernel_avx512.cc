@@ -1,10 +1,9 @@
 #include "src/engine/batch_kernel.h"
 
-// GCC 12's AVX-512 intrinsics pass an intentionally undefined vector as the
-// merge source of unmasked shuffles and extracts, which -Wmaybe-uninitialized
-// and -Wuninitialized report.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
+// Before the intrinsics: it silences GCC's warnings about their undefined
+// merge sources.
+#include "src/similarity/transpose_avx512.h"
+
 #include <immintrin.h>
 
 #include <cstdint>
@@ -63,10 +62,7 @@ struct Avx512 {
   }
 
   // Loads `count` columns from `column` on of rows 0 to 15 and transposes
-  // them: out[c] holds column c, row k in element k. Three rounds of
-  // shuffles: pairs of floats, pairs of pairs (leaving, in every 128-bit lane
-  // L of register 4i + j, column 4L + j of rows 4i to 4i + 3), then the
-  // 128-bit lanes themselves.
+  // them: out[c] holds column c, row k in element k.
   template <class Elements>
   [[gnu::always_inline]] static void load_transposed(
       const typename Elements::Storage* const* rows, uint64_t column, uint64_t count,
@@ -75,36 +71,7 @@ struct Avx512 {
     const auto columns = static_cast<__mmask16>(count >= 16 ? 0xFFFF : (1u << count) - 1);
     Vec r[16];
     for (uint64_t k = 0; k < 16; ++k) r[k] = load_widened<Elements>(rows[k] + column, columns);
-    Vec t[16];
-    for (int i = 0; i < 16; i += 2) {
-      t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
-      t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
-    }
-    Vec u[16];
-    for (int i = 0; i < 16; i += 4) {
-      u[i] = unpacklo_pairs(t[i], t[i + 2]);
-      u[i + 1] = unpackhi_pairs(t[i], t[i + 2]);
-      u[i + 2] = unpacklo_pairs(t[i + 1], t[i + 3]);
-      u[i + 3] = unpackhi_pairs(t[i + 1], t[i + 3]);
-    }
-    for (int j = 0; j < 4; ++j) {
-      // Lanes 0, 1 (then 2, 3) of rows 0-3 and of rows 4-7, and of 8-11, 12-15.
-      Vec low_a = _mm512_shuffle_f32x4(u[j], u[4 + j], 0x44);
-      Vec high_a = _mm512_shuffle_f32x4(u[j], u[4 + j], 0xEE);
-      Vec low_b = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0x44);
-      Vec high_b = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0xEE);
-      out[j] = _mm512_shuffle_f32x4(low_a, low_b, 0x88);
-      out[4 + j] = _mm512_shuffle_f32x4(low_a, low_b, 0xDD);
-      out[8 + j] = _mm512_shuffle_f32x4(high_a, high_b, 0x88);
-      out[12 + j] = _mm512_shuffle_f32x4(high_a, high_b, 0xDD);
-    }
-  }
-
-  static Vec unpacklo_pairs(Vec a, Vec b) {
-    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
-  }
-  static Vec unpackhi_pairs(Vec a, Vec b) {
-    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+    similarity::avx512::transpose(r, out);
   }
 
   // Lanes that score +0.0 compute nothing, so a zero row raises no
