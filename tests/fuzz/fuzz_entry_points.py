@@ -8,7 +8,12 @@ crash, no sanitizer report, no hang":
 
 - a call that returns gives exactly what the float32 model in model.py
   computes: the min(k, rows) best rows, best first, every score bit for bit,
-  tied rows in row order wherever the guide promises that;
+  tied rows in row order wherever the guide promises that; over a float16 or
+  bfloat16 matrix, what the model gives over the matrix widened to float32;
+  with a filter, what it gives over the allowed rows, their row numbers
+  mapped back; for a threshold, exactly the allowed rows whose float32 score
+  is at or above it as real numbers, in the total order (best score first,
+  the lower row first among equal bits);
 - a call that raises raises one of the documented exception types (or the
   hostile argument's own), with a message; a call whose arguments are all
   plain and valid never raises, and one with an argument the guide says is
