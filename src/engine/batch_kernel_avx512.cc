@@ -69,6 +69,12 @@ struct Avx512 {
       Vec out[16]) {
     // The masked load neither reads nor faults on the columns it leaves out.
     const auto columns = static_cast<__mmask16>(count >= 16 ? 0xFFFF : (1u << count) - 1);
+    if constexpr (std::is_same_v<Elements, Float32Elements>) {
+      if (count == 16) {
+        similarity::avx512::load_transposed([&](int k) { return rows[k] + column; }, out);
+        return;
+      }
+    }
     Vec r[16];
     for (uint64_t k = 0; k < 16; ++k) r[k] = load_widened<Elements>(rows[k] + column, columns);
     similarity::avx512::transpose(r, out);
