@@ -1,15 +1,17 @@
 #include "src/engine/batch_kernel.h"
 
-// Before the intrinsics: it silences GCC's warnings about their undefined
-// merge sources.
-#include "src/similarity/transpose_avx512.h"
-
+// GCC 12's AVX-512 intrinsics pass an intentionally undefined vector as the
+// merge source of unmasked shuffles and extracts, which -Wmaybe-uninitialized
+// and -Wuninitialized report.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <cstdint>
 #include <type_traits>
 
 #include "src/engine/batch_lanes.h"
+#include "src/similarity/transpose_avx512.h"
 
 namespace velk::engine {
 namespace {

@@ -1,14 +1,16 @@
 #include "src/similarity/row_scorer_avx512.h"
 
-// Before the intrinsics: it silences GCC's warnings about their undefined
-// merge sources.
-#include "src/similarity/transpose_avx512.h"
-
+// GCC 12's AVX-512 intrinsics pass an intentionally undefined vector as the
+// merge source of unmasked shuffles and extracts, which -Wmaybe-uninitialized
+// and -Wuninitialized report.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "src/similarity/row_scorer_lanes.h"
+#include "src/similarity/transpose_avx512.h"
 
 namespace velk::similarity {
 namespace {
