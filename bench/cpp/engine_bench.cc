@@ -43,37 +43,55 @@ double cpu_seconds() {
 // Multiply-add pairs (16 lanes each) per second of processor time on this
 // thread, for `steps` steps of 24 chains (named one by one, so that every
 // accumulator stays in a register).
-#define VELK_PROBE_STEP(a)                                              \
-  do {                                                                  \
-    __m512 product;                                                     \
-    asm("vmulps %1, %2, %0" : "=v"(product) : "v"(x), "v"(y));          \
-    asm("vaddps %1, %0, %0" : "+v"(a) : "v"(product));                  \
+#define VELK_PROBE_STEP(a)                                     \
+  do {                                                         \
+    __m512 product;                                            \
+    asm("vmulps %1, %2, %0" : "=v"(product) : "v"(x), "v"(y)); \
+    asm("vaddps %1, %0, %0" : "+v"(a) : "v"(product));         \
   } while (0)
 __attribute__((target("avx512f"))) double probe_pairs_per_cpu_second(uint64_t steps) {
-  __m512 a0 = _mm512_set1_ps(1.0f), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0,
-         a7 = a0, a8 = a0, a9 = a0, a10 = a0, a11 = a0, a12 = a0, a13 = a0, a14 = a0, a15 = a0,
-         a16 = a0, a17 = a0, a18 = a0, a19 = a0, a20 = a0, a21 = a0, a22 = a0, a23 = a0;
+  __m512 a0 = _mm512_set1_ps(1.0f), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0,
+         a8 = a0, a9 = a0, a10 = a0, a11 = a0, a12 = a0, a13 = a0, a14 = a0, a15 = a0, a16 = a0,
+         a17 = a0, a18 = a0, a19 = a0, a20 = a0, a21 = a0, a22 = a0, a23 = a0;
   const __m512 x = _mm512_set1_ps(0.999f);
   const __m512 y = _mm512_set1_ps(1e-9f);
   const double start = cpu_seconds();
   for (uint64_t s = 0; s < steps; ++s) {
-    VELK_PROBE_STEP(a0); VELK_PROBE_STEP(a1); VELK_PROBE_STEP(a2); VELK_PROBE_STEP(a3);
-    VELK_PROBE_STEP(a4); VELK_PROBE_STEP(a5); VELK_PROBE_STEP(a6); VELK_PROBE_STEP(a7);
-    VELK_PROBE_STEP(a8); VELK_PROBE_STEP(a9); VELK_PROBE_STEP(a10); VELK_PROBE_STEP(a11);
-    VELK_PROBE_STEP(a12); VELK_PROBE_STEP(a13); VELK_PROBE_STEP(a14); VELK_PROBE_STEP(a15);
-    VELK_PROBE_STEP(a16); VELK_PROBE_STEP(a17); VELK_PROBE_STEP(a18); VELK_PROBE_STEP(a19);
-    VELK_PROBE_STEP(a20); VELK_PROBE_STEP(a21); VELK_PROBE_STEP(a22); VELK_PROBE_STEP(a23);
+    VELK_PROBE_STEP(a0);
+    VELK_PROBE_STEP(a1);
+    VELK_PROBE_STEP(a2);
+    VELK_PROBE_STEP(a3);
+    VELK_PROBE_STEP(a4);
+    VELK_PROBE_STEP(a5);
+    VELK_PROBE_STEP(a6);
+    VELK_PROBE_STEP(a7);
+    VELK_PROBE_STEP(a8);
+    VELK_PROBE_STEP(a9);
+    VELK_PROBE_STEP(a10);
+    VELK_PROBE_STEP(a11);
+    VELK_PROBE_STEP(a12);
+    VELK_PROBE_STEP(a13);
+    VELK_PROBE_STEP(a14);
+    VELK_PROBE_STEP(a15);
+    VELK_PROBE_STEP(a16);
+    VELK_PROBE_STEP(a17);
+    VELK_PROBE_STEP(a18);
+    VELK_PROBE_STEP(a19);
+    VELK_PROBE_STEP(a20);
+    VELK_PROBE_STEP(a21);
+    VELK_PROBE_STEP(a22);
+    VELK_PROBE_STEP(a23);
     asm volatile("" ::: "memory");
   }
   const double elapsed = cpu_seconds() - start;
-  const __m512 sum = _mm512_add_ps(
-      _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)),
-                    _mm512_add_ps(_mm512_add_ps(a4, a5), _mm512_add_ps(a6, a7))),
-      _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a8, a9), _mm512_add_ps(a10, a11)),
-                    _mm512_add_ps(_mm512_add_ps(a12, a13), _mm512_add_ps(a14, a15))));
-  const __m512 rest = _mm512_add_ps(
-      _mm512_add_ps(_mm512_add_ps(a16, a17), _mm512_add_ps(a18, a19)),
-      _mm512_add_ps(_mm512_add_ps(a20, a21), _mm512_add_ps(a22, a23)));
+  const __m512 sum =
+      _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)),
+                                  _mm512_add_ps(_mm512_add_ps(a4, a5), _mm512_add_ps(a6, a7))),
+                    _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a8, a9), _mm512_add_ps(a10, a11)),
+                                  _mm512_add_ps(_mm512_add_ps(a12, a13), _mm512_add_ps(a14, a15))));
+  const __m512 rest =
+      _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a16, a17), _mm512_add_ps(a18, a19)),
+                    _mm512_add_ps(_mm512_add_ps(a20, a21), _mm512_add_ps(a22, a23)));
   alignas(64) float lanes[16];
   _mm512_store_ps(lanes, _mm512_add_ps(sum, rest));
   if (lanes[0] == 1.0f) std::puts("");
@@ -153,8 +171,9 @@ int main(int argc, char** argv) {
   for (uint64_t r = 0; r < repeats + 1; ++r) {
     if (r == 1) cpu_start = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
-    velk::engine::search_top_k_with(plan, block, view, k, allowed.empty() ? nullptr : allowed.data(),
-                                     indices.data(), scores.data(), counts.data());
+    velk::engine::search_top_k_with(plan, block, view, k,
+                                    allowed.empty() ? nullptr : allowed.data(), indices.data(),
+                                    scores.data(), counts.data());
     if (r > 0) times.push_back(seconds_since(start));  // the first call warms up
   }
   const double cpu_per_call = (cpu_seconds() - cpu_start) / static_cast<double>(repeats);
@@ -162,11 +181,12 @@ int main(int argc, char** argv) {
   const double median = times[times.size() / 2];
   const double best = times.front();
   const double pairs = static_cast<double>(queries) * static_cast<double>(rows) * dim;
-  std::printf("%llu queries x %llu rows x %llu dim, k %llu: median %.3f ms (best %.3f ms), "
-              "%.1f G pairs/s (best %.1f), %.1f GB/s of matrix; %.1f G pairs per cpu-second\n",
-              static_cast<unsigned long long>(queries), static_cast<unsigned long long>(rows),
-              static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k),
-              median * 1e3, best * 1e3, pairs / median * 1e-9, pairs / best * 1e-9,
-              static_cast<double>(matrix.size()) / median * 1e-9, pairs / cpu_per_call * 1e-9);
+  std::printf(
+      "%llu queries x %llu rows x %llu dim, k %llu: median %.3f ms (best %.3f ms), "
+      "%.1f G pairs/s (best %.1f), %.1f GB/s of matrix; %.1f G pairs per cpu-second\n",
+      static_cast<unsigned long long>(queries), static_cast<unsigned long long>(rows),
+      static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k), median * 1e3,
+      best * 1e3, pairs / median * 1e-9, pairs / best * 1e-9,
+      static_cast<double>(matrix.size()) / median * 1e-9, pairs / cpu_per_call * 1e-9);
   return 0;
 }

@@ -10,7 +10,6 @@
 // machine (memory traffic still is). --offset F starts the matrix F floats
 // past a cache line.
 #include <emmintrin.h>
-
 #include <time.h>
 
 #include <algorithm>
@@ -62,8 +61,7 @@ double thread_cpu_seconds() {
 
 // Runs work(first, last) over [0, rows) split in `threads` contiguous parts
 // and returns the time in seconds (wall, or the largest thread CPU time).
-double time_split(uint64_t rows, int threads,
-                  const std::function<void(uint64_t, uint64_t)>& work) {
+double time_split(uint64_t rows, int threads, const std::function<void(uint64_t, uint64_t)>& work) {
   std::vector<double> cpu(threads);
   auto part = [&](int t) {
     double start = thread_cpu_seconds();
@@ -81,9 +79,12 @@ double time_split(uint64_t rows, int threads,
 
 const char* kind_name(RowScorerKind kind) {
   switch (kind) {
-    case RowScorerKind::kScalar: return "scalar";
-    case RowScorerKind::kAvx2: return "avx2";
-    case RowScorerKind::kAvx512: return "avx512";
+    case RowScorerKind::kScalar:
+      return "scalar";
+    case RowScorerKind::kAvx2:
+      return "avx2";
+    case RowScorerKind::kAvx512:
+      return "avx512";
   }
   return "?";
 }
@@ -110,8 +111,10 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[a], "--cpu-time") == 0) {
       use_cpu_time = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--rows N] [--dim D] [--repeats R] [--offset F] [--scalar] [--cpu-time]\n",
-                   argv[0]);
+      std::fprintf(
+          stderr,
+          "usage: %s [--rows N] [--dim D] [--repeats R] [--offset F] [--scalar] [--cpu-time]\n",
+          argv[0]);
       return 2;
     }
   }
@@ -153,20 +156,26 @@ int main(int argc, char** argv) {
   volatile float sink = 0.0f;
   std::vector<Case> cases;
   for (int threads : {1, 2}) {
-    cases.push_back({"stream sum", threads, [&](uint64_t first, uint64_t last) {
+    cases.push_back({"stream sum",
+                     threads,
+                     [&](uint64_t first, uint64_t last) {
                        sink = sink + stream_sum(values + first * dim, (last - first) * dim);
-                     }, {}});
+                     },
+                     {}});
   }
   std::vector<RowScorerKind> kinds = {RowScorerKind::kAvx2, RowScorerKind::kAvx512};
   if (with_scalar) kinds.insert(kinds.begin(), RowScorerKind::kScalar);
   for (RowScorerKind kind : kinds) {
     if (!velk::similarity::row_scorer_supported(kind)) continue;
     for (int threads : {1, 2}) {
-      cases.push_back({kind_name(kind), threads, [&, kind](uint64_t first, uint64_t last) {
+      cases.push_back({kind_name(kind),
+                       threads,
+                       [&, kind](uint64_t first, uint64_t last) {
                          velk::similarity::score_rows_with(kind, VectorView{query.data(), dim},
                                                            query_norm, matrix, first, last,
                                                            out.data() + first);
-                       }, {}});
+                       },
+                       {}});
     }
   }
   for (int r = 0; r < repeats; ++r) {

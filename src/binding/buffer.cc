@@ -65,9 +65,7 @@ FloatBuffer& FloatBuffer::operator=(FloatBuffer&& other) {
 
 FloatBuffer::~FloatBuffer() noexcept(false) { release_float_buffer(*this); }
 
-const float* FloatBuffer::data() const noexcept {
-  return static_cast<const float*>(view_->buf);
-}
+const float* FloatBuffer::data() const noexcept { return static_cast<const float*>(view_->buf); }
 
 uint64_t FloatBuffer::size() const noexcept {
   return static_cast<uint64_t>(view_->len / view_->itemsize);

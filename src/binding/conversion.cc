@@ -11,9 +11,7 @@ namespace {
 // only this far up front and grow from there.
 constexpr Py_ssize_t kMaxTrustedHint = Py_ssize_t{1} << 20;
 
-PyErr str_refused() {
-  return PyErr::new_lazy(PyExc_TypeError, "Can't extract `str` to `Vec`");
-}
+PyErr str_refused() { return PyErr::new_lazy(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
 // Room for `extra` more values without giving up geometric growth when many
 // rows are appended to one array.

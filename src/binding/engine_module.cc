@@ -19,11 +19,11 @@
 namespace velk::binding {
 namespace {
 
-constexpr const char* kBatchNames[] = {"queries", "embeddings", "dim",          "k",
-                                       "indices", "scores",     "counts",       "element_type",
+constexpr const char* kBatchNames[] = {"queries", "embeddings", "dim",    "k",
+                                       "indices", "scores",     "counts", "element_type",
                                        "allowed", "progress"};
-constexpr const char* kOneNames[] = {"query",  "embeddings",   "dim",    "k",
-                                     "indices", "scores", "element_type", "allowed"};
+constexpr const char* kOneNames[] = {"query",   "embeddings", "dim",          "k",
+                                     "indices", "scores",     "element_type", "allowed"};
 constexpr const char* kRangeNames[] = {"queries",      "embeddings", "dim",     "threshold",
                                        "element_type", "allowed",    "progress"};
 // element_type, allowed and progress are keyword-only.
@@ -113,8 +113,8 @@ Result<Inputs> acquire_inputs(const InputArguments& arguments, const char* query
   uint64_t rows = embeddings->size() / *dim;
   std::optional<TypedBuffer> allowed;
   if (arguments.allowed != nullptr && arguments.allowed != Py_None) {
-    Result<TypedBuffer> mask = acquire_typed_buffer(arguments.allowed, "allowed",
-                                                    ElementKind::kBool, /*writable=*/false);
+    Result<TypedBuffer> mask =
+        acquire_typed_buffer(arguments.allowed, "allowed", ElementKind::kBool, /*writable=*/false);
     if (!mask) return mask.take_error();
     if (mask->size() != rows) {
       return value_error("allowed has " + std::to_string(mask->size()) + " entries for " +
@@ -122,8 +122,13 @@ Result<Inputs> acquire_inputs(const InputArguments& arguments, const char* query
     }
     allowed.emplace(std::move(*mask));
   }
-  return Inputs{std::move(*queries), std::move(*embeddings), std::move(allowed), *type, *dim,
-                query_count, rows};
+  return Inputs{std::move(*queries),
+                std::move(*embeddings),
+                std::move(allowed),
+                *type,
+                *dim,
+                query_count,
+                rows};
 }
 
 // Runs work(unlocked) with the lock given up (unlocked = true) when the
@@ -174,9 +179,7 @@ class ProgressReport {
   // Whether the engine should report at all: for the callback, or for the
   // signal handlers while the lock is given up (with the lock held, the
   // interpreter runs them itself once the call returns).
-  bool wanted(bool unlocked) const {
-    return callback_ != nullptr || (unlocked && on_main_thread_);
-  }
+  bool wanted(bool unlocked) const { return callback_ != nullptr || (unlocked && on_main_thread_); }
   engine::Progress progress() { return {&ProgressReport::report, this}; }
   // The exception that stopped the call.
   PyErr take_failure() {
@@ -215,8 +218,8 @@ class ProgressReport {
 // object while the lock is given up (the buffers stay held by the caller),
 // except in `report` between steps, with the lock taken back. Returns false
 // if the report stopped the call.
-bool run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores,
-                uint64_t* counts, ProgressReport& report) {
+bool run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores, uint64_t* counts,
+                ProgressReport& report) {
   bool finished = true;
   run_maybe_unlocked(inputs, [&](bool unlocked) {
     if (inputs.query_count == 0) return;
@@ -225,13 +228,13 @@ bool run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* score
       return;
     }
     if (!report.wanted(unlocked)) {
-      engine::search_top_k(inputs.query_block(), inputs.matrix(), k, inputs.allowed_rows(),
-                           indices, scores, counts);
+      engine::search_top_k(inputs.query_block(), inputs.matrix(), k, inputs.allowed_rows(), indices,
+                           scores, counts);
       return;
     }
     finished = engine::search_top_k_with(engine::default_plan(), inputs.query_block(),
-                                         inputs.matrix(), k, inputs.allowed_rows(), indices,
-                                         scores, counts, report.progress());
+                                         inputs.matrix(), k, inputs.allowed_rows(), indices, scores,
+                                         counts, report.progress());
   });
   return finished;
 }
@@ -277,8 +280,9 @@ float float32_at_or_above(double threshold) {
 // set if it cannot be made.
 template <class T>
 OwnedRef bytes_of(const GrowableArray<T>& values) {
-  return OwnedRef(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                                static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+  return OwnedRef(
+      PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                    static_cast<Py_ssize_t>(values.size() * sizeof(T))));
 }
 
 PyObject* search_range_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -343,8 +347,8 @@ Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject*
   }
   Result<uint64_t> k = extract_index(bound[3]);
   if (!k) return argument_error("k", k.take_error());
-  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[7], bound[8]},
-                                         "queries");
+  Result<Inputs> inputs =
+      acquire_inputs({bound[0], bound[1], bound[2], bound[7], bound[8]}, "queries");
   if (!inputs) return inputs.take_error();
   std::optional<uint64_t> places = checked_product(inputs->query_count, *k);
   if (!places) return value_error("queries x k does not fit in 64 bits");
@@ -373,8 +377,8 @@ Result<OwnedRef> search_one(PyObject* const* args, Py_ssize_t nargs, PyObject* k
   }
   Result<uint64_t> wanted = extract_index(bound[3]);
   if (!wanted) return argument_error("k", wanted.take_error());
-  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[6], bound[7]},
-                                         "query");
+  Result<Inputs> inputs =
+      acquire_inputs({bound[0], bound[1], bound[2], bound[6], bound[7]}, "query");
   if (!inputs) return inputs.take_error();
   if (inputs->query_count != 1) return value_error("query must hold exactly dim values");
   // Asking for more than there are rows finds the same rows.
@@ -405,8 +409,8 @@ Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject*
   }
   if (std::isnan(threshold)) return value_error("threshold must not be NaN");
   const float lowest = float32_at_or_above(threshold);
-  Result<Inputs> inputs = acquire_inputs({bound[0], bound[1], bound[2], bound[4], bound[5]},
-                                         "queries");
+  Result<Inputs> inputs =
+      acquire_inputs({bound[0], bound[1], bound[2], bound[4], bound[5]}, "queries");
   if (!inputs) return inputs.take_error();
   engine::RangeResult found;
   ProgressReport report(bound[6]);
@@ -419,13 +423,13 @@ Result<OwnedRef> search_range(PyObject* const* args, Py_ssize_t nargs, PyObject*
       return;
     }
     if (!report.wanted(unlocked)) {
-      found = engine::search_range(inputs->query_block(), inputs->matrix(),
-                                   lowest, inputs->allowed_rows());
+      found = engine::search_range(inputs->query_block(), inputs->matrix(), lowest,
+                                   inputs->allowed_rows());
       return;
     }
-    finished = engine::search_range_with(engine::default_plan(), inputs->query_block(),
-                                         inputs->matrix(), lowest,
-                                         inputs->allowed_rows(), report.progress(), found);
+    finished =
+        engine::search_range_with(engine::default_plan(), inputs->query_block(), inputs->matrix(),
+                                  lowest, inputs->allowed_rows(), report.progress(), found);
   });
   if (!finished) return report.take_failure();
   OwnedRef lims = bytes_of(found.lims);

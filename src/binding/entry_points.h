@@ -14,5 +14,4 @@ VELK_CORE_EXPORT PyObject* velk_core_init_velk();
 
 // Creates (once) and returns the `velk._engine` module, or null with an exception set.
 VELK_CORE_EXPORT PyObject* velk_core_init_engine();
-
 }

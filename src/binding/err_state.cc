@@ -138,9 +138,9 @@ PyErr PyErr::new_lazy(PyObject* type, std::string message) {
 }
 
 PyErr PyErr::downcast(PyObject* object, const char* target) {
-  return PyErr(lazy_state({LazyBuilder::Kind::kDowncast, nullptr,
-                           OwnedRef::from_borrowed(reinterpret_cast<PyObject*>(Py_TYPE(object))),
-                           target}));
+  return PyErr(
+      lazy_state({LazyBuilder::Kind::kDowncast, nullptr,
+                  OwnedRef::from_borrowed(reinterpret_cast<PyObject*>(Py_TYPE(object))), target}));
 }
 
 PyErr PyErr::panic_exception(std::string message) {

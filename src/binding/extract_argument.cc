@@ -18,9 +18,8 @@ PyErr type_error(std::string message) {
 
 PyErr too_many_positional(const ArgumentSpec& signature, Py_ssize_t given) {
   return type_error(display_name(signature) + " takes " +
-                    std::to_string(signature.positional_count()) +
-                    " positional arguments but " + std::to_string(given) + " " +
-                    (given == 1 ? "was" : "were") + " given");
+                    std::to_string(signature.positional_count()) + " positional arguments but " +
+                    std::to_string(given) + " " + (given == 1 ? "was" : "were") + " given");
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -51,8 +50,8 @@ PyErr missing_required(const ArgumentSpec& signature, PyObject* const* out) {
 
 }  // namespace
 
-Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** out) {
   VELK_ASSERT(signature.required <= signature.parameter_count &&
               signature.parameter_count <= kMaxParameters);
   for (std::size_t i = 0; i < signature.parameter_count; ++i) out[i] = nullptr;

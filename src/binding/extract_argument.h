@@ -30,8 +30,8 @@ struct ArgumentSpec {
 // (too many positional arguments, an unknown or repeated keyword, a missing
 // argument), checked in that order. `kwnames` may be null; the values of the
 // keywords follow the positional arguments in `args`.
-Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+Result<void> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** out);
 
 // The error to raise for a failed conversion of parameter `name`: an error of
 // exactly TypeError becomes TypeError "argument '{name}': {text}" with the

@@ -112,8 +112,7 @@ PyObject* cosine_similarity_entry(PyObject* self, PyObject* const* args, Py_ssiz
   return call_trampoline(&cosine_similarity, self, args, nargs, kwnames);
 }
 
-PyObject* top_k_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* top_k_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_trampoline(&top_k, self, args, nargs, kwnames);
 }
 

@@ -27,8 +27,7 @@ Result<OwnedRef> top_k_flat_np(PyObject* const* args, Py_ssize_t nargs, PyObject
 // Vectorcall entries (METH_FASTCALL | METH_KEYWORDS) wrapping the bodies.
 PyObject* cosine_similarity_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
-PyObject* top_k_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+PyObject* top_k_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* top_k_flat_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 PyObject* top_k_flat_np_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

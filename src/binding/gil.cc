@@ -112,7 +112,8 @@ void release_guard(LockGuard& guard) noexcept { guard.release(); }
 
 void drop_reference(PyObject* object) {
   if (tls_lock_count >= 1) {
-    if (lock_taken_away()) [[unlikely]] return;
+    if (lock_taken_away()) [[unlikely]]
+      return;
     Py_DECREF(object);
     return;
   }

@@ -32,15 +32,7 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_velk",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_velk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The address is the guide's section on subinterpreters, which says what to

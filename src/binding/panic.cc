@@ -64,9 +64,8 @@ std::string debug_form(PyErr& error) {
 PyObject* panic_exception_type() {
   // acquire: the class object must be complete before we hand it out.
   if (PyObject* made = panic_class.load(std::memory_order_acquire)) return made;
-  PyObject* fresh = PyErr_NewExceptionWithDoc(checked_c_string(kPanicName),
-                                              checked_c_string(kPanicDoc), PyExc_BaseException,
-                                              nullptr);
+  PyObject* fresh = PyErr_NewExceptionWithDoc(
+      checked_c_string(kPanicName), checked_c_string(kPanicDoc), PyExc_BaseException, nullptr);
   if (fresh == nullptr) {
     PyErr error = fetch_or_missing();
     panic("Failed to initialize new exception type.: " + debug_form(error));
@@ -81,9 +80,7 @@ PyObject* panic_exception_type() {
   return expected;
 }
 
-PyObject* existing_panic_exception_type() {
-  return panic_class.load(std::memory_order_acquire);
-}
+PyObject* existing_panic_exception_type() { return panic_class.load(std::memory_order_acquire); }
 
 PyErr panic_to_error(std::exception_ptr payload) {
   const std::string* text = panic_message(payload);

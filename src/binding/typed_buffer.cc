@@ -81,7 +81,8 @@ bool is_c_contiguous(const Py_buffer& view) {
 TypedBuffer::~TypedBuffer() noexcept(false) {
   if (!view_) return;
   // The thread is being ended (see gil.h): the exporter keeps its export.
-  if (lock_taken_away()) [[unlikely]] return;
+  if (lock_taken_away()) [[unlikely]]
+    return;
   LockGuard lock = acquire_lock();
   PyBuffer_Release(view_.get());
 }
@@ -94,9 +95,9 @@ Result<TypedBuffer> acquire_typed_buffer(PyObject* object, const char* name, Ele
   const uint64_t item_size = item_size_of(kind);
   std::optional<PyErr> failure;
   if (static_cast<uint64_t>(view->itemsize) != item_size || !format_matches(view->format, kind)) {
-    failure = PyErr::new_lazy(PyExc_TypeError,
-                              std::string(name) + " must be a buffer of " + type_name_of(kind) +
-                                  ", got format '" + (view->format ? view->format : "B") + "'");
+    failure = PyErr::new_lazy(PyExc_TypeError, std::string(name) + " must be a buffer of " +
+                                                   type_name_of(kind) + ", got format '" +
+                                                   (view->format ? view->format : "B") + "'");
   } else if (!is_c_contiguous(*view) ||
              (view->len != 0 && reinterpret_cast<uintptr_t>(view->buf) % item_size != 0)) {
     failure = PyErr::new_lazy(PyExc_ValueError,

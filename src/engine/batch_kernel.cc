@@ -77,7 +77,9 @@ void dispatch(KernelKind kind, const BlockJob& job, Sink& sink) {
 
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink) { dispatch(kind, job, sink); }
 
-void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink) { dispatch(kind, job, sink); }
+void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink) {
+  dispatch(kind, job, sink);
+}
 
 void score_rows(KernelKind kind, const RowsJob& job, TopKSet& sink) {
   dispatch_rows(kind, job, sink);

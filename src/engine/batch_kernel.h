@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "src/engine/elements.h"
-#include "src/engine/search.h"
 #include "src/engine/range_set.h"
+#include "src/engine/search.h"
 #include "src/engine/top_k_set.h"
 
 namespace velk::engine {

@@ -1,11 +1,10 @@
-#include "src/engine/batch_kernel.h"
-
 #include <immintrin.h>
 
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#include "src/engine/batch_kernel.h"
 #include "src/engine/batch_lanes.h"
 #include "src/similarity/transpose_avx2.h"
 
@@ -71,9 +70,8 @@ struct Avx2 {
   // Loads `count` columns from `column` on of rows 0 to 7 and transposes
   // them: out[c] holds column c, row k in element k.
   template <class Elements>
-  [[gnu::always_inline]] static void load_transposed(
-      const typename Elements::Storage* const* rows, uint64_t column, uint64_t count,
-      Vec out[8]) {
+  [[gnu::always_inline]] static void load_transposed(const typename Elements::Storage* const* rows,
+                                                     uint64_t column, uint64_t count, Vec out[8]) {
     Vec r[8];
     for (uint64_t k = 0; k < 8; ++k) r[k] = load_widened<Elements>(rows[k] + column, count);
     similarity::avx2::transpose(r, out);

@@ -66,9 +66,8 @@ struct Avx512 {
   // Loads `count` columns from `column` on of rows 0 to 15 and transposes
   // them: out[c] holds column c, row k in element k.
   template <class Elements>
-  [[gnu::always_inline]] static void load_transposed(
-      const typename Elements::Storage* const* rows, uint64_t column, uint64_t count,
-      Vec out[16]) {
+  [[gnu::always_inline]] static void load_transposed(const typename Elements::Storage* const* rows,
+                                                     uint64_t column, uint64_t count, Vec out[16]) {
     // The masked load neither reads nor faults on the columns it leaves out.
     const auto columns = static_cast<__mmask16>(count >= 16 ? 0xFFFF : (1u << count) - 1);
     if constexpr (std::is_same_v<Elements, Float32Elements>) {

@@ -1,7 +1,6 @@
-#include "src/engine/batch_kernel.h"
-
 #include <cmath>
 
+#include "src/engine/batch_kernel.h"
 #include "src/engine/batch_lanes.h"
 #include "src/similarity/kernels.h"
 

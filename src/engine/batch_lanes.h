@@ -219,8 +219,7 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
       gather(g + 1, pointers[(g + 1) % 2]);
       ahead = pointers[(g + 1) % 2];
     }
-    pack_group<Isa, Elements>(pointers[g % 2], dim, job.scratch.packed + g * dim * kLanes,
-                              ahead);
+    pack_group<Isa, Elements>(pointers[g % 2], dim, job.scratch.packed + g * dim * kLanes, ahead);
   }
   // Then the rows' norm chains, eight groups at a time.
   uint64_t g = 0;

@@ -36,7 +36,9 @@ inline float widen_float16(uint16_t h) {
 }
 
 // The binary32 value of a bfloat16: its 16 bits are the binary32's upper half.
-inline float widen_bfloat16(uint16_t b) { return std::bit_cast<float>(static_cast<uint32_t>(b) << 16); }
+inline float widen_bfloat16(uint16_t b) {
+  return std::bit_cast<float>(static_cast<uint32_t>(b) << 16);
+}
 
 // Element j of a run of elements of one of the types, widened.
 struct Float32Elements {

@@ -99,7 +99,11 @@ class Search {
  public:
   Search(const SearchPlan& plan, const MatrixView& matrix, uint64_t k, KeyRange range,
          const uint8_t* allowed)
-      : plan_(plan), matrix_(matrix), k_(k), range_(range), allowed_(allowed),
+      : plan_(plan),
+        matrix_(matrix),
+        k_(k),
+        range_(range),
+        allowed_(allowed),
         block_rows_(block_rows_for(plan, matrix.dim)),
         // A plan's block size sets the one-query path's chunks too (so that
         // tests reach its splits with few rows).
@@ -240,8 +244,7 @@ class Search {
   // kernel: rows that are not allowed are never read, and a sparse filter
   // gathers its rows into full blocks. With `keep_partial`, a last block
   // that is not full waits for more rows (the caller flushes it).
-  void scan_blocks(WorkerState<Sink>& w, uint64_t first, uint64_t last,
-                   bool keep_partial = false) {
+  void scan_blocks(WorkerState<Sink>& w, uint64_t first, uint64_t last, bool keep_partial = false) {
     uint64_t i = first;
     while (i < last) {
       if (allowed_ != nullptr) {
@@ -345,7 +348,8 @@ bool take_norms(const QueryBlock& queries, uint64_t dim, GrowableArray<float>& n
 
 // Whether a call is small enough to run on the calling thread.
 bool runs_inline(const SearchPlan& plan, uint64_t queries, const MatrixView& matrix) {
-  const unsigned __int128 pairs = static_cast<unsigned __int128>(queries) * matrix.rows * matrix.dim;
+  const unsigned __int128 pairs =
+      static_cast<unsigned __int128>(queries) * matrix.rows * matrix.dim;
   return pairs <= plan.inline_pairs;
 }
 
@@ -400,15 +404,14 @@ bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* 
   uint64_t step = units;
   if (progress.report != nullptr) {
     const uint64_t unit_pairs = count * search.unit_rows() * matrix.dim;
-    step = std::clamp<uint64_t>((step_pairs != 0 ? step_pairs : kStepPairs) / unit_pairs, 1,
-                                units);
+    step = std::clamp<uint64_t>((step_pairs != 0 ? step_pairs : kStepPairs) / unit_pairs, 1, units);
   }
   for (uint64_t first = 0; first < units; first += step) {
     const uint64_t last = std::min(units, first + step);
     search.scan(first, last, inline_run);
     if (progress.report != nullptr) {
-      const uint64_t rows = std::min(matrix.rows, last * search.unit_rows()) -
-                            first * search.unit_rows();
+      const uint64_t rows =
+          std::min(matrix.rows, last * search.unit_rows()) - first * search.unit_rows();
       done += count * rows;
       if (!progress.report(progress.context, done, total)) return false;
     }
@@ -418,16 +421,15 @@ bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* 
 
 }  // namespace
 
-void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
-                       int64_t* indices, float* scores, uint64_t* counts) {
+void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       uint64_t k, const uint8_t* allowed, int64_t* indices, float* scores,
+                       uint64_t* counts) {
   search_top_k_with(plan, queries, matrix, k, allowed, indices, scores, counts, Progress{});
 }
 
-bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
-                       int64_t* indices, float* scores, uint64_t* counts,
-                       const Progress& progress) {
+bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       uint64_t k, const uint8_t* allowed, int64_t* indices, float* scores,
+                       uint64_t* counts, const Progress& progress) {
   VELK_ASSERT(kernel_supported(plan.kernel));
   VELK_ASSERT(matrix.dim != 0);
   if (queries.count == 0) return true;
@@ -449,8 +451,8 @@ bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
   GrowableArray<Candidate> scratch;
   for (uint64_t first = 0; first < queries.count; first += per_pass) {
     const uint64_t count = std::min(per_pass, queries.count - first);
-    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count,
-                           matrix, inline_run, plan.step_pairs, progress, done, total)) {
+    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count, matrix,
+                           inline_run, plan.step_pairs, progress, done, total)) {
       return false;
     }
     std::vector<TopKSet*>& sets = search.pass_sets();
@@ -469,16 +471,15 @@ RangeResult search_range(const QueryBlock& queries, const MatrixView& matrix, fl
 }
 
 RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
-                              const MatrixView& matrix, float threshold,
-                              const uint8_t* allowed) {
+                              const MatrixView& matrix, float threshold, const uint8_t* allowed) {
   RangeResult result;
   search_range_with(plan, queries, matrix, threshold, allowed, Progress{}, result);
   return result;
 }
 
-bool search_range_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, float threshold, const uint8_t* allowed,
-                       const Progress& progress, RangeResult& result) {
+bool search_range_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       float threshold, const uint8_t* allowed, const Progress& progress,
+                       RangeResult& result) {
   VELK_ASSERT(kernel_supported(plan.kernel));
   VELK_ASSERT(matrix.dim != 0);
   const KeyRange range = key_range_at_least(threshold);
@@ -498,8 +499,8 @@ bool search_range_with(const SearchPlan& plan, const QueryBlock& queries,
   uint64_t done = 0;
   for (uint64_t first = 0; first < queries.count; first += kMaxPassQueries) {
     const uint64_t count = std::min(kMaxPassQueries, queries.count - first);
-    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count,
-                           matrix, inline_run, plan.step_pairs, progress, done, total)) {
+    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count, matrix,
+                           inline_run, plan.step_pairs, progress, done, total)) {
       return false;
     }
     std::vector<RangeSet*>& sets = search.pass_sets();

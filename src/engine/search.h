@@ -137,18 +137,16 @@ struct Progress {
 // search_top_k() and search_range() under `plan`, and with a progress
 // report. Panic if plan.kernel is not supported. The results do not depend
 // on whether a report is given.
-void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
-                       int64_t* indices, float* scores, uint64_t* counts);
+void search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       uint64_t k, const uint8_t* allowed, int64_t* indices, float* scores,
+                       uint64_t* counts);
 RangeResult search_range_with(const SearchPlan& plan, const QueryBlock& queries,
-                              const MatrixView& matrix, float threshold,
-                              const uint8_t* allowed);
-bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, uint64_t k, const uint8_t* allowed,
-                       int64_t* indices, float* scores, uint64_t* counts,
-                       const Progress& progress);
-bool search_range_with(const SearchPlan& plan, const QueryBlock& queries,
-                       const MatrixView& matrix, float threshold, const uint8_t* allowed,
-                       const Progress& progress, RangeResult& result);
+                              const MatrixView& matrix, float threshold, const uint8_t* allowed);
+bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       uint64_t k, const uint8_t* allowed, int64_t* indices, float* scores,
+                       uint64_t* counts, const Progress& progress);
+bool search_range_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
+                       float threshold, const uint8_t* allowed, const Progress& progress,
+                       RangeResult& result);
 
 }  // namespace velk::engine

@@ -21,8 +21,8 @@ void TopKSet::reset(uint64_t queries, uint64_t k) {
   k_ = k;
   capacity_ = k + slack_for(k);
   // array_bytes() refuses a count whose bytes overflow.
-  const uint64_t slots = array_bytes(queries, array_bytes(capacity_, sizeof(Candidate))) /
-                         sizeof(Candidate);
+  const uint64_t slots =
+      array_bytes(queries, array_bytes(capacity_, sizeof(Candidate))) / sizeof(Candidate);
   candidates_.clear();
   candidates_.reserve(slots);
   candidates_.set_size(slots);
@@ -57,7 +57,8 @@ uint64_t merge_top_k(const TopKSet* const* sets, uint64_t set_count, uint64_t q,
   const uint64_t kept = std::min<uint64_t>(k, scratch.size());
   if (kept == 0) return 0;
   Candidate* all = scratch.data();
-  if (kept < scratch.size()) std::nth_element(all, all + (kept - 1), all + scratch.size(), ranks_before);
+  if (kept < scratch.size())
+    std::nth_element(all, all + (kept - 1), all + scratch.size(), ranks_before);
   std::sort(all, all + kept, ranks_before);
   for (uint64_t j = 0; j < kept; ++j) {
     indices[j] = static_cast<int64_t>(all[j].index);

@@ -33,11 +33,11 @@ GrowableArray<T> parallel_map_collect_ranges(uint64_t n, Leaf&& leaf) {
   const std::size_t start = out.size();
   if (out.capacity() - start < n) panic("assertion failed: vec.capacity() - start >= len");
 
-  const RangeLeaf erased{
-      [](void* context, uint64_t first, uint64_t last, void* window) {
-        (*static_cast<LeafType*>(context))(first, last, static_cast<T*>(window));
-      },
-      const_cast<void*>(static_cast<const void*>(std::addressof(leaf))), sizeof(T)};
+  const RangeLeaf erased{[](void* context, uint64_t first, uint64_t last, void* window) {
+                           (*static_cast<LeafType*>(context))(first, last, static_cast<T*>(window));
+                         },
+                         const_cast<void*>(static_cast<const void*>(std::addressof(leaf))),
+                         sizeof(T)};
   map_range_into(n, reinterpret_cast<std::byte*>(out.data() + start), erased);
   out.set_size(start + n);
   return out;

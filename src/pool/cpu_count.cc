@@ -18,8 +18,7 @@ using Components = std::vector<std::string>;
 constexpr std::string_view kCgroupRoot = "sys/fs/cgroup";
 // The usual cgroup v1 mount points of the cpu controller, tried in order
 // before the mount table is consulted.
-constexpr std::string_view kCpuMountPoints[] = {"sys/fs/cgroup/cpu",
-                                                "sys/fs/cgroup/cpu,cpuacct"};
+constexpr std::string_view kCpuMountPoints[] = {"sys/fs/cgroup/cpu", "sys/fs/cgroup/cpu,cpuacct"};
 // The files we read are a few lines; the mount table may be long, but a file
 // beyond this is not one the kernel wrote for us.
 constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
@@ -155,7 +154,8 @@ std::string under_root(const std::string& root, std::string_view relative) {
   return path;
 }
 
-uint64_t lower_quota(uint64_t quota, std::optional<uint64_t> limit, std::optional<uint64_t> period) {
+uint64_t lower_quota(uint64_t quota, std::optional<uint64_t> limit,
+                     std::optional<uint64_t> period) {
   if (limit && period && *period > 0) return std::min(quota, *limit / *period);
   return quota;
 }
@@ -218,8 +218,8 @@ uint64_t v1_quota(const std::string& mount, Components group) {
 }
 
 struct MountedGroup {
-  std::string mount;   // mount point, under the root
-  Components within;   // the group's path below that mount point
+  std::string mount;  // mount point, under the root
+  Components within;  // the group's path below that mount point
 };
 
 bool is_component_prefix(const Components& prefix, const Components& path) {
@@ -305,7 +305,7 @@ std::optional<uint64_t> available_cpu_count(const std::string& root) {
   }
 
   long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  if (online <= 0) return std::nullopt;   // -1 carries errno; 0 means "not known"
+  if (online <= 0) return std::nullopt;  // -1 carries errno; 0 means "not known"
   return std::min(static_cast<uint64_t>(online), quota);
 }
 

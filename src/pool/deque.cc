@@ -154,9 +154,8 @@ std::optional<JobHandle> DequeOwner::pop() {
   if (left == 0) {
     // The last job: a thief may be about to take it, so claim it the way
     // thieves do. seq_cst: every move of front is one total order.
-    bool won = shared_->front.compare_exchange_strong(front, index_add(front, 1),
-                                                      std::memory_order_seq_cst,
-                                                      std::memory_order_relaxed);
+    bool won = shared_->front.compare_exchange_strong(
+        front, index_add(front, 1), std::memory_order_seq_cst, std::memory_order_relaxed);
     // Empty either way, front == back. release: as above.
     shared_->back.store(back, std::memory_order_release);
     if (!won) return std::nullopt;

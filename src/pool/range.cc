@@ -59,10 +59,10 @@ FilledRun map_piece(uint64_t start, uint64_t end, bool migrated, SplitBudget bud
 
 void map_range_into(uint64_t n, std::byte* storage, const RangeLeaf& leaf) {
   const SplitBudget budget{current_thread_count(), /*min_length=*/1};
-  const FilledRun run = map_piece(0, n, /*migrated=*/false, budget, CollectWindow{storage, n}, leaf);
+  const FilledRun run =
+      map_piece(0, n, /*migrated=*/false, budget, CollectWindow{storage, n}, leaf);
   if (run.filled != n) {
-    panic("expected " + std::to_string(n) + " total writes, but got " +
-          std::to_string(run.filled));
+    panic("expected " + std::to_string(n) + " total writes, but got " + std::to_string(run.filled));
   }
 }
 

@@ -21,7 +21,6 @@ std::optional<OsError> spawn_worker_thread(void (*body)(void*), void* arg) {
 }
 std::atomic<ThreadSpawner> thread_spawner{&spawn_worker_thread};
 
-
 // The one-time guard of the global pool. Unlike std::call_once it remembers
 // a creation that panicked, so that later callers fail instead of trying
 // again.
@@ -129,7 +128,8 @@ bool ThreadPoolBuildError::is_unsupported() const {
 
 WorkerPool::WorkerPool(uint64_t thread_count, DequeThief* thieves)
     : sleep_(thread_count), thread_count_(thread_count) {
-  void* block = allocate_or_abort(array_bytes(thread_count, sizeof(WorkerSlot)), alignof(WorkerSlot));
+  void* block =
+      allocate_or_abort(array_bytes(thread_count, sizeof(WorkerSlot)), alignof(WorkerSlot));
   slots_ = static_cast<WorkerSlot*>(block);
   for (uint64_t i = 0; i < thread_count; ++i) {
     new (&slots_[i]) WorkerSlot(std::move(thieves[i]), &sleep_, i);
@@ -201,8 +201,8 @@ BuildResult build_pool(uint64_t thread_count, bool use_calling_thread) {
                 ThreadPoolBuildError{ThreadPoolBuildError::Kind::kCurrentThreadAlreadyInPool, {}}};
       }
       // Kept for the calling thread's whole life, never freed.
-      t_current_worker = new WorkerThread(std::move(own->deque), own->index,
-                                          std::move(own->pool), next_victim_seed());
+      t_current_worker = new WorkerThread(std::move(own->deque), own->index, std::move(own->pool),
+                                          next_victim_seed());
       continue;
     }
     // relaxed: the spawner is swapped only by tests, before any pool is built.
@@ -210,7 +210,8 @@ BuildResult build_pool(uint64_t thread_count, bool use_calling_thread) {
     if (std::optional<OsError> error = spawn(&worker_main, launch)) {
       delete launch;  // the thread never started, so the launch is still ours
       request_stop(*pool);
-      return {nullptr, ThreadPoolBuildError{ThreadPoolBuildError::Kind::kIOError, std::move(error)}};
+      return {nullptr,
+              ThreadPoolBuildError{ThreadPoolBuildError::Kind::kIOError, std::move(error)}};
     }
     pool->note_worker_spawned();
   }
@@ -245,8 +246,9 @@ WorkerPool& global_pool() {
   // acquire: as above, for a pool created by another thread.
   if (WorkerPool* pool = global_pool_ptr.load(std::memory_order_acquire)) return *pool;
   ThreadPoolBuildError error =
-      own_error ? *own_error
-                : ThreadPoolBuildError{ThreadPoolBuildError::Kind::kGlobalPoolAlreadyInitialized, {}};
+      own_error
+          ? *own_error
+          : ThreadPoolBuildError{ThreadPoolBuildError::Kind::kGlobalPoolAlreadyInitialized, {}};
   panic("The global thread pool has not been initialized.: " + error.to_string());
 }
 

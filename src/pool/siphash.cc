@@ -46,8 +46,8 @@ uint64_t load_le64(const unsigned char* p, std::size_t n) {
 
 uint64_t siphash(int compression_rounds, int finalization_rounds, uint64_t k0, uint64_t k1,
                  const void* data, std::size_t len) {
-  SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
-             k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+  SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+             k1 ^ 0x7465646279746573ULL};
   const auto* bytes = static_cast<const unsigned char*>(data);
   std::size_t full = len - len % 8;
   for (std::size_t at = 0; at < full; at += 8) {

@@ -54,8 +54,7 @@ void SleepControl::end_idle() noexcept {
   wake_some(std::min<uint64_t>(SleepCounters::sleeping(before), 2));
 }
 
-void SleepControl::idle_round(IdleSearch& search, LatchWord& latch,
-                              const InjectorQueue& injector) {
+void SleepControl::idle_round(IdleSearch& search, LatchWord& latch, const InjectorQueue& injector) {
   if (search.rounds < kSleepyRound) {
     sched_yield();
     ++search.rounds;
@@ -86,8 +85,7 @@ void SleepControl::mark_sleepy(IdleSearch& search) noexcept {
   }
 }
 
-void SleepControl::try_sleep(IdleSearch& search, LatchWord& latch,
-                             const InjectorQueue& injector) {
+void SleepControl::try_sleep(IdleSearch& search, LatchWord& latch, const InjectorQueue& injector) {
   if (!latch.try_transition(LatchState::kUnsignalled, LatchState::kWaiterSleepy)) return;
 
   SleepRecord& record = records_[search.worker_index];

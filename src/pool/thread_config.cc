@@ -46,45 +46,83 @@ std::size_t min_stack_for(const pthread_attr_t* attr) {
 
 const char* kind_of_errno(int code) {
   switch (code) {
-    case E2BIG: return "ArgumentListTooLong";
-    case EADDRINUSE: return "AddrInUse";
-    case EADDRNOTAVAIL: return "AddrNotAvailable";
-    case EBUSY: return "ResourceBusy";
-    case ECONNABORTED: return "ConnectionAborted";
-    case ECONNREFUSED: return "ConnectionRefused";
-    case ECONNRESET: return "ConnectionReset";
-    case EDEADLK: return "Deadlock";
-    case EDQUOT: return "FilesystemQuotaExceeded";
-    case EEXIST: return "AlreadyExists";
-    case EFBIG: return "FileTooLarge";
-    case EHOSTUNREACH: return "HostUnreachable";
-    case EINTR: return "Interrupted";
-    case EINVAL: return "InvalidInput";
-    case EISDIR: return "IsADirectory";
-    case ELOOP: return "FilesystemLoop";
-    case EMLINK: return "TooManyLinks";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENETDOWN: return "NetworkDown";
-    case ENETUNREACH: return "NetworkUnreachable";
-    case ENOENT: return "NotFound";
-    case ENOMEM: return "OutOfMemory";
-    case ENOSPC: return "StorageFull";
-    case ENOSYS: return "Unsupported";
-    case EOPNOTSUPP: return "Unsupported";
-    case ENOTCONN: return "NotConnected";
-    case ENOTDIR: return "NotADirectory";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case EPIPE: return "BrokenPipe";
-    case EROFS: return "ReadOnlyFilesystem";
-    case ESPIPE: return "NotSeekable";
-    case ESTALE: return "StaleNetworkFileHandle";
-    case ETIMEDOUT: return "TimedOut";
-    case ETXTBSY: return "ExecutableFileBusy";
-    case EXDEV: return "CrossesDevices";
+    case E2BIG:
+      return "ArgumentListTooLong";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case EBUSY:
+      return "ResourceBusy";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case EDEADLK:
+      return "Deadlock";
+    case EDQUOT:
+      return "FilesystemQuotaExceeded";
+    case EEXIST:
+      return "AlreadyExists";
+    case EFBIG:
+      return "FileTooLarge";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case EINTR:
+      return "Interrupted";
+    case EINVAL:
+      return "InvalidInput";
+    case EISDIR:
+      return "IsADirectory";
+    case ELOOP:
+      return "FilesystemLoop";
+    case EMLINK:
+      return "TooManyLinks";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ENOENT:
+      return "NotFound";
+    case ENOMEM:
+      return "OutOfMemory";
+    case ENOSPC:
+      return "StorageFull";
+    case ENOSYS:
+      return "Unsupported";
+    case EOPNOTSUPP:
+      return "Unsupported";
+    case ENOTCONN:
+      return "NotConnected";
+    case ENOTDIR:
+      return "NotADirectory";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case EPIPE:
+      return "BrokenPipe";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case ESPIPE:
+      return "NotSeekable";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case ETIMEDOUT:
+      return "TimedOut";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EXDEV:
+      return "CrossesDevices";
     case EACCES:
-    case EPERM: return "PermissionDenied";
-    case EAGAIN: return "WouldBlock";
-    default: return "Uncategorized";
+    case EPERM:
+      return "PermissionDenied";
+    case EAGAIN:
+      return "WouldBlock";
+    default:
+      return "Uncategorized";
   }
 }
 
@@ -201,7 +239,9 @@ bool OsError::is_unsupported() const {
   return code == ENOSYS || code == EOPNOTSUPP || kind == "Unsupported";
 }
 
-OsError OsError::from_errno(int code) { return OsError{code, kind_of_errno(code), system_message(code)}; }
+OsError OsError::from_errno(int code) {
+  return OsError{code, kind_of_errno(code), system_message(code)};
+}
 
 OsError OsError::custom(std::string kind, std::string message) {
   return OsError{0, std::move(kind), std::move(message)};

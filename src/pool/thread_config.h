@@ -49,9 +49,9 @@ std::size_t thread_min_stack();
 
 // An operating-system error, or an error of ours in the same shape.
 struct OsError {
-  int code = 0;          // errno value; 0 for an error that is not an OS code
-  std::string kind;      // category: "WouldBlock", "InvalidInput", "Unsupported", ...
-  std::string message;   // system message text (strerror) or our own text
+  int code = 0;         // errno value; 0 for an error that is not an OS code
+  std::string kind;     // category: "WouldBlock", "InvalidInput", "Unsupported", ...
+  std::string message;  // system message text (strerror) or our own text
 
   // Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }
   // or, for code 0, Custom { kind: InvalidInput, error: "invalid stack size" }.

@@ -53,14 +53,16 @@ void* try_allocate(std::size_t bytes, std::size_t align) noexcept {
 void* allocate_or_throw(std::size_t bytes, std::size_t align) {
   check_size(bytes);
   void* block = try_allocate(bytes, align);
-  if (block == nullptr) [[unlikely]] raise_allocation_failure(bytes);
+  if (block == nullptr) [[unlikely]]
+    raise_allocation_failure(bytes);
   return block;
 }
 
 void* allocate_or_abort(std::size_t bytes, std::size_t align) {
   check_size(bytes);
   void* block = try_allocate(bytes, align);
-  if (block == nullptr) [[unlikely]] report_allocation_failure(bytes);
+  if (block == nullptr) [[unlikely]]
+    report_allocation_failure(bytes);
   return block;
 }
 
@@ -79,14 +81,16 @@ void* try_allocate_zeroed(std::size_t bytes, std::size_t align) noexcept {
 void* allocate_zeroed_or_throw(std::size_t bytes, std::size_t align) {
   check_size(bytes);
   void* block = try_allocate_zeroed(bytes, align);
-  if (block == nullptr) [[unlikely]] raise_allocation_failure(bytes);
+  if (block == nullptr) [[unlikely]]
+    raise_allocation_failure(bytes);
   return block;
 }
 
 void* allocate_zeroed_or_abort(std::size_t bytes, std::size_t align) {
   check_size(bytes);
   void* block = try_allocate_zeroed(bytes, align);
-  if (block == nullptr) [[unlikely]] report_allocation_failure(bytes);
+  if (block == nullptr) [[unlikely]]
+    report_allocation_failure(bytes);
   return block;
 }
 

@@ -74,10 +74,8 @@ void* allocate_or_throw(std::size_t bytes, std::size_t align = alignof(std::max_
 // aborts. For memory whose loss could not be unwound safely.
 void* allocate_or_abort(std::size_t bytes, std::size_t align = alignof(std::max_align_t));
 // As the two above, with the memory filled with zeros.
-void* allocate_zeroed_or_throw(std::size_t bytes,
-                               std::size_t align = alignof(std::max_align_t));
-void* allocate_zeroed_or_abort(std::size_t bytes,
-                               std::size_t align = alignof(std::max_align_t));
+void* allocate_zeroed_or_throw(std::size_t bytes, std::size_t align = alignof(std::max_align_t));
+void* allocate_zeroed_or_abort(std::size_t bytes, std::size_t align = alignof(std::max_align_t));
 // Frees memory from the functions above (null is fine).
 void release_allocation(void* block) noexcept;
 

@@ -112,10 +112,10 @@ void panic_report(std::string_view message, const std::source_location& where) n
   // terminator, which is not written.
   constexpr std::size_t kOneWrite = 512;
   char head[kOneWrite + 1];
-  int len = std::snprintf(head, sizeof head, "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%.*s\n",
-                          current_tid(), where.file_name(), static_cast<unsigned>(where.line()),
-                          static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
-                          message.data());
+  int len = std::snprintf(
+      head, sizeof head, "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%.*s\n", current_tid(),
+      where.file_name(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+      static_cast<int>(message.size()), message.data());
   if (len >= 0 && static_cast<std::size_t>(len) <= kOneWrite) {
     write_all(std::string_view(head, static_cast<std::size_t>(len)));
   } else {
@@ -143,9 +143,9 @@ void raise_counts() noexcept {
 [[noreturn]] void report_nested(std::string_view message,
                                 const std::source_location& where) noexcept {
   char head[512];
-  int len = std::snprintf(head, sizeof head, "panicked at %s:%u:%u:\n", where.file_name(),
-                          static_cast<unsigned>(where.line()),
-                          static_cast<unsigned>(where.column()));
+  int len =
+      std::snprintf(head, sizeof head, "panicked at %s:%u:%u:\n", where.file_name(),
+                    static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
   if (len > 0) write_all(std::string_view(head, std::min<std::size_t>(len, sizeof head - 1)));
   write_all(message);
   abort_with_line("\nthread panicked while processing panic. aborting.\n");
@@ -228,7 +228,8 @@ void fatal_runtime_error(std::string_view what) noexcept {
   char line[256];
   int len = std::snprintf(line, sizeof line, "fatal runtime error: %.*s, aborting\n",
                           static_cast<int>(what.size()), what.data());
-  abort_with_line(std::string_view(line, len > 0 ? std::min<std::size_t>(len, sizeof line - 1) : 0));
+  abort_with_line(
+      std::string_view(line, len > 0 ? std::min<std::size_t>(len, sizeof line - 1) : 0));
 }
 
 void report_allocation_failure(std::size_t size) noexcept {

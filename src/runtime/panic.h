@@ -76,8 +76,8 @@ int thread_panic_count() noexcept;
 }  // namespace velk
 
 // Checks an internal invariant; a break is a panic with the condition's text.
-#define VELK_ASSERT(cond)                                        \
-  do {                                                           \
-    if (!(cond)) [[unlikely]]                                    \
-      ::velk::panic("assertion failed: " #cond);                 \
+#define VELK_ASSERT(cond)                        \
+  do {                                           \
+    if (!(cond)) [[unlikely]]                    \
+      ::velk::panic("assertion failed: " #cond); \
   } while (0)

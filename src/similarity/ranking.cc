@@ -143,7 +143,6 @@ void sift_down(ScoredPair* v, size_t m, size_t node) {
   }
 }
 
-
 // Index of the median key among v[a], v[b], v[c] (any of them on a tie).
 size_t median_of_three(const ScoredPair* v, size_t a, size_t b, size_t c) {
   const int32_t ka = key_of(v[a]);
@@ -207,9 +206,8 @@ size_t gather_behind_front(ScoredPair* v, size_t s, size_t pivot, Predicate goes
 template <bool kFew = false>
 size_t partition_around(ScoredPair* v, size_t s, size_t pivot) {
   const int32_t pivot_key = key_of(v[pivot]);
-  const size_t before = gather_behind_front<kFew>(v, s, pivot, [pivot_key](int32_t key) {
-    return key > pivot_key;
-  });
+  const size_t before =
+      gather_behind_front<kFew>(v, s, pivot, [pivot_key](int32_t key) { return key > pivot_key; });
   std::swap(v[0], v[before]);
   return before;
 }
@@ -219,9 +217,8 @@ size_t partition_around(ScoredPair* v, size_t s, size_t pivot) {
 template <bool kFew = false>
 size_t gather_equal(ScoredPair* v, size_t s, size_t pivot) {
   const int32_t pivot_key = key_of(v[pivot]);
-  return 1 + gather_behind_front<kFew>(v, s, pivot, [pivot_key](int32_t key) {
-           return key >= pivot_key;
-         });
+  return 1 + gather_behind_front<kFew>(v, s, pivot,
+                                       [pivot_key](int32_t key) { return key >= pivot_key; });
 }
 
 // The unstable sort of v[0 .. s). `bound_key`, when `bounded`, is the key of

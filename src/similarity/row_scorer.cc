@@ -66,8 +66,7 @@ void score_rows(VectorView query, float query_norm, const FlatMatrixView& matrix
 }
 
 void score_rows_with(RowScorerKind kind, VectorView query, float query_norm,
-                     const FlatMatrixView& matrix, uint64_t first, uint64_t last,
-                     ScoredPair* out) {
+                     const FlatMatrixView& matrix, uint64_t first, uint64_t last, ScoredPair* out) {
   VELK_ASSERT(row_scorer_supported(kind));
   VELK_ASSERT(matrix.dim != 0);
   // Reading past the last full row would leave the caller's buffer.

@@ -44,7 +44,6 @@ void score_rows(VectorView query, float query_norm, const FlatMatrixView& matrix
 // score_rows() with a chosen variant, so that each one can be run and
 // compared whatever the machine prefers. Panics if `kind` is not supported.
 void score_rows_with(RowScorerKind kind, VectorView query, float query_norm,
-                     const FlatMatrixView& matrix, uint64_t first, uint64_t last,
-                     ScoredPair* out);
+                     const FlatMatrixView& matrix, uint64_t first, uint64_t last, ScoredPair* out);
 
 }  // namespace velk::similarity

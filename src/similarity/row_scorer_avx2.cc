@@ -57,8 +57,8 @@ struct Avx2 {
       Vec column[8];
       const float* half_query = kWithDot ? query + half : nullptr;
       if (count - half >= 8) {
-        load_transposed(rows + half, stride, [](const float* p) { return _mm256_loadu_ps(p); },
-                        column);
+        load_transposed(
+            rows + half, stride, [](const float* p) { return _mm256_loadu_ps(p); }, column);
         lanes::add_columns<Avx2, kWithDot>(column, half_query, 8, dot, squares);
       } else {
         // The masked load neither reads nor faults on the columns it leaves out.

@@ -77,9 +77,8 @@ inline constexpr uint64_t kTailColumns = 64;
 // dot = dot + query[j] * column[j] (only if kWithDot) and squares = squares
 // + column[j] * column[j], as separate multiplies and adds.
 template <class Isa, bool kWithDot>
-[[gnu::always_inline]] inline void add_columns(const typename Isa::Vec* column,
-                                               const float* query, uint64_t count,
-                                               typename Isa::Vec& dot,
+[[gnu::always_inline]] inline void add_columns(const typename Isa::Vec* column, const float* query,
+                                               uint64_t count, typename Isa::Vec& dot,
                                                typename Isa::Vec& squares) {
   for (uint64_t j = 0; j < count; ++j) {
     if constexpr (kWithDot) {
@@ -109,9 +108,8 @@ struct LaneSums {
 // The groups go one after the other, so that only one group's lines are
 // being read at any time.
 template <class Isa, int kGroups, bool kWithDot>
-[[gnu::always_inline]] inline void add_step(const float* rows, uint64_t stride,
-                                            const float* query, uint64_t count,
-                                            LaneSums<Isa, kGroups>& sums) {
+[[gnu::always_inline]] inline void add_step(const float* rows, uint64_t stride, const float* query,
+                                            uint64_t count, LaneSums<Isa, kGroups>& sums) {
   for (int g = 0; g < kGroups; ++g) {
     Isa::template add_step<kWithDot>(rows + g * Isa::kLanes * stride, stride, query, count,
                                      sums.dot[g], sums.squares[g]);
@@ -184,15 +182,15 @@ template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
         ahead += kLinesPerStep * kCacheLine;
       }
     }
-    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
-                                     kColumnStep, sums);
+    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr, kColumnStep,
+                                     sums);
   }
   if (j < count) {
     if (kReadingOrder && ahead != nullptr) {
       request_step<Isa, kGroups>(ahead + j * sizeof(float), stride);
     }
-    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr,
-                                     count - j, sums);
+    add_step<Isa, kGroups, kWithDot>(rows + j, stride, kWithDot ? query + j : nullptr, count - j,
+                                     sums);
   }
 }
 
@@ -206,8 +204,7 @@ template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
                                                     const float* query, uint64_t count,
                                                     const char*& ahead,
                                                     LaneSums<Isa, kGroups>& sums) {
-  add_column_range<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count, ahead,
-                                                          sums);
+  add_column_range<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count, ahead, sums);
 }
 
 template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
@@ -219,8 +216,8 @@ template <class Isa, int kGroups, bool kWithDot, bool kReadingOrder>
     add_column_range<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count, ahead,
                                                             sums);
   } else {
-    add_column_range_out_of_line<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query,
-                                                                        count, ahead, sums);
+    add_column_range_out_of_line<Isa, kGroups, kWithDot, kReadingOrder>(rows, stride, query, count,
+                                                                        ahead, sums);
   }
 }
 
@@ -325,8 +322,8 @@ uint64_t score_row_blocks(VectorView query, float query_norm, const FlatMatrixVi
     const float* ahead = nullptr;
     if (prefetch && last - i >= rows_ahead + kBlockRows) ahead = rows + rows_ahead * dim;
     auto sums = LaneSums<Isa, kGroups>::initial();
-    add_row_block<Isa, kGroups, kReadingOrder>(rows, dim, query.data, dot_columns,
-                                               square_columns, ahead, sums);
+    add_row_block<Isa, kGroups, kReadingOrder>(rows, dim, query.data, dot_columns, square_columns,
+                                               ahead, sums);
     write_scores<Isa, kGroups>(sums, query_norm, i, kBlockRows, out + (i - first));
   }
   return i;

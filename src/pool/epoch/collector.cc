@@ -68,10 +68,10 @@ EpochGuard Participant::pin() {
     // seq_cst: this is the full fence between publishing our epoch and every
     // load of the pinned region (deque indices, buffer pointers); an
     // advance_epoch that misses our pin cannot have missed the memory we read.
-    bool published = epoch_.compare_exchange_strong(expected, global | kPinnedBit,
-                                                    std::memory_order_seq_cst,
-                                                    std::memory_order_relaxed);
-    if (!published) [[unlikely]] panic("epoch participant pinned from two threads at once");
+    bool published = epoch_.compare_exchange_strong(
+        expected, global | kPinnedBit, std::memory_order_seq_cst, std::memory_order_relaxed);
+    if (!published) [[unlikely]]
+      panic("epoch participant pinned from two threads at once");
     if (pin_count_++ % kPinsPerCollect == 0) collector_->collect_garbage(*this);
   }
   return EpochGuard(this, /*drops_handle=*/false);
@@ -254,7 +254,8 @@ void EpochCollector::collect_garbage(Participant& self) {
     queue_tail_.value.compare_exchange_strong(old_tail, next, std::memory_order_release,
                                               std::memory_order_relaxed);
     // Other collectors may still read the old sentinel's link.
-    self.defer(DeferredAction{&run_free_stamped_bag, {reinterpret_cast<std::uintptr_t>(sentinel), 0, 0}});
+    self.defer(
+        DeferredAction{&run_free_stamped_bag, {reinterpret_cast<std::uintptr_t>(sentinel), 0, 0}});
     // `next` is the sentinel now; only its link is shared, its bag is ours.
     next->bag.run_all();
   }

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "src/binding/extract_argument.h"
 #include "src/binding/entry.h"
+#include "src/binding/extract_argument.h"
 #include "src/binding/panic.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/panic.h"
@@ -51,7 +51,8 @@ TEST_F(PyErrTest, FetchingBeforeAnyPanicLeavesTheClassUncreated) {
   std::optional<PyErr> error = fetch();
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(existing_panic_exception_type(), nullptr);
-  EXPECT_EQ(raised(std::move(*error)), (std::pair<std::string, std::string>("ValueError", "plain")));
+  EXPECT_EQ(raised(std::move(*error)),
+            (std::pair<std::string, std::string>("ValueError", "plain")));
 }
 
 TEST_F(PyErrTest, LazyErrorsRaiseTheirTypeAndText) {

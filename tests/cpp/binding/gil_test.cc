@@ -17,8 +17,7 @@ class InterpreterEnvironment : public ::testing::Environment {
   void SetUp() override { Py_InitializeEx(0); }
 };
 
-const auto* const kInterpreter =
-    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment());
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment());
 
 // Objects whose deallocation appends their tag to a list, so tests can see
 // when and in which order references were released.

@@ -129,8 +129,8 @@ Case make_case(std::mt19937_64& rng, ElementType type) {
     c.narrow.resize(c.widened.size());
     for (std::size_t i = 0; i < c.widened.size(); ++i) {
       c.narrow[i] = narrow_bits(c.widened[i], type, rng);
-      c.widened[i] = type == ElementType::kFloat16 ? widen_float16(c.narrow[i])
-                                                   : widen_bfloat16(c.narrow[i]);
+      c.widened[i] =
+          type == ElementType::kFloat16 ? widen_float16(c.narrow[i]) : widen_bfloat16(c.narrow[i]);
     }
   }
   // Queries: fresh vectors, or copies of rows (exact matches and ties).
@@ -334,14 +334,14 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         SearchPlan plan;
         plan.kernel = kind;
         plan.block_rows = block_rows;
-        plan.inline_pairs = (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        plan.inline_pairs =
+            (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
         // One to a few steps (each one a round trip through the pool).
         plan.step_pairs = c.queries * c.rows * c.dim / (1 + rng() % 4) + 1;
         const std::string where = "round " + std::to_string(round) + " kernel " +
                                   std::to_string(static_cast<int>(kind)) + " block " +
-                                  std::to_string(block_rows) + " rows " +
-                                  std::to_string(c.rows) + " dim " + std::to_string(c.dim) +
-                                  " k " + std::to_string(c.k);
+                                  std::to_string(block_rows) + " rows " + std::to_string(c.rows) +
+                                  " dim " + std::to_string(c.dim) + " k " + std::to_string(c.k);
         SCOPED_TRACE(where);
         // In steps, with progress reports where the work is not trivial.
         ProgressLog log;
@@ -434,10 +434,9 @@ TEST(SearchTest, ProgressReportStopsTheCall) {
   };
   SearchPlan plan = default_plan();
   plan.step_pairs = 20 * 256 * 16;
-  EXPECT_FALSE(search_top_k_with(plan, {queries.data(), 20},
-                                 MatrixView{matrix.data(), 4000, 16, ElementType::kFloat32}, 5,
-                                 nullptr, indices.data(), scores.data(), counts.data(),
-                                 Progress{stop, &reports}));
+  EXPECT_FALSE(search_top_k_with(
+      plan, {queries.data(), 20}, MatrixView{matrix.data(), 4000, 16, ElementType::kFloat32}, 5,
+      nullptr, indices.data(), scores.data(), counts.data(), Progress{stop, &reports}));
   EXPECT_EQ(reports, 1u);
   RangeResult range;
   EXPECT_FALSE(search_range_with(plan, {queries.data(), 20},

@@ -1,9 +1,8 @@
 #include "src/pool/cpu_count.h"
 
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +15,7 @@ namespace velk::pool {
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::vector<std::pair<std::string, std::string>>;   // path under root, contents
+using Files = std::vector<std::pair<std::string, std::string>>;  // path under root, contents
 
 // A throw-away file-system root holding only the files a case lists.
 class FakeRoot {
@@ -83,14 +82,14 @@ INSTANTIATE_TEST_SUITE_P(
         QuotaCase{"MaxIsNoLimit", v2("max 100000\n"), kNoQuota},
         QuotaCase{"BelowOneProcessorIsZero", v2("50000 100000\n"), 0},
         QuotaCase{"ZeroPeriodIgnored", v2("150000 0\n"), kNoQuota},
-        QuotaCase{"SmallerParentWins",
-                  with(v2("400000 100000\n"),
-                       {{"sys/fs/cgroup/app.slice/cpu.max", "200000 100000\n"}}),
-                  2},
-        QuotaCase{"SmallerChildWins",
-                  with(v2("300000 100000\n"),
-                       {{"sys/fs/cgroup/app.slice/cpu.max", "800000 100000\n"}}),
-                  3},
+        QuotaCase{
+            "SmallerParentWins",
+            with(v2("400000 100000\n"), {{"sys/fs/cgroup/app.slice/cpu.max", "200000 100000\n"}}),
+            2},
+        QuotaCase{
+            "SmallerChildWins",
+            with(v2("300000 100000\n"), {{"sys/fs/cgroup/app.slice/cpu.max", "800000 100000\n"}}),
+            3},
         QuotaCase{"HierarchyRootCounts",
                   with(v2("max 100000\n"), {{"sys/fs/cgroup/cpu.max", "100000 100000\n"}}), 1},
         QuotaCase{"NothingAboveHierarchyRoot",
@@ -120,16 +119,16 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"sys/fs/cgroup/cpu/app/cpu.cfs_quota_us", "400000\n"},
                         {"sys/fs/cgroup/cpu/app/cpu.cfs_period_us", "100000\n"}}),
                   4},
-        QuotaCase{"NothingAboveMountPoint",
-                  with(v1("cpu", "-1\n", "100000\n"),
-                       {{"sys/fs/cgroup/cpu.cfs_quota_us", "100000\n"},
-                        {"sys/fs/cgroup/cpu.cfs_period_us", "100000\n"}}),
-                  kNoQuota},
+        QuotaCase{
+            "NothingAboveMountPoint",
+            with(v1("cpu", "-1\n", "100000\n"), {{"sys/fs/cgroup/cpu.cfs_quota_us", "100000\n"},
+                                                 {"sys/fs/cgroup/cpu.cfs_period_us", "100000\n"}}),
+            kNoQuota},
         // Only the first mount point holding the group is consulted.
-        QuotaCase{"FirstExistingMountOnly",
-                  with(v1("cpu,cpuacct", "100000\n", "100000\n"),
-                       {{"sys/fs/cgroup/cpu/app/job/", ""}}),
-                  kNoQuota},
+        QuotaCase{
+            "FirstExistingMountOnly",
+            with(v1("cpu,cpuacct", "100000\n", "100000\n"), {{"sys/fs/cgroup/cpu/app/job/", ""}}),
+            kNoQuota},
         QuotaCase{"MountFromMountInfo",
                   Files{{"proc/self/cgroup", "7:cpu:/outer/inner/job\n"},
                         {"proc/self/mountinfo",
@@ -217,7 +216,8 @@ TEST(AvailableCpuCountTest, FollowsAffinityMask) {
       cpu_set_t narrow;
       CPU_ZERO(&narrow);
       for (std::size_t i = 0; i < keep; ++i) CPU_SET(cpus[i], &narrow);
-      if (::sched_setaffinity(0, sizeof narrow, &narrow) == 0) seen = available_cpu_count(root.path());
+      if (::sched_setaffinity(0, sizeof narrow, &narrow) == 0)
+        seen = available_cpu_count(root.path());
     }).join();
     EXPECT_EQ(seen, keep);
   }

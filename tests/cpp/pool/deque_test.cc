@@ -17,7 +17,9 @@ void never_run(void*) {}
 
 // Job number `n` as a handle; the data word carries the number.
 JobHandle job_number(std::uintptr_t n) { return JobHandle{&never_run, reinterpret_cast<void*>(n)}; }
-std::uintptr_t number_of(const JobHandle& job) { return reinterpret_cast<std::uintptr_t>(job.data); }
+std::uintptr_t number_of(const JobHandle& job) {
+  return reinterpret_cast<std::uintptr_t>(job.data);
+}
 
 // Takes one job from the front through `thief`, repeating lost races.
 std::optional<JobHandle> steal_one(const DequeThief& thief) {
@@ -159,7 +161,8 @@ TEST(DequeTest, ReplacedRingsWaitForPinnedThreads) {
   constexpr int kResizes = 10;
   for (int i = 0; i < kResizes / 2; ++i) {
     for (std::uintptr_t n = 0; n < 65; ++n) deque.owner.push(job_number(n));  // grows
-    while (deque.owner.pop().has_value()) {}                                 // shrinks
+    while (deque.owner.pop().has_value()) {
+    }  // shrinks
   }
   // Every resize flushed its bag, and none of them could run.
   EXPECT_GE(collector.queued_bags(), static_cast<std::size_t>(kResizes));

@@ -211,7 +211,8 @@ TEST(EpochThreadsTest, ReplacedObjectsAreFreedOnlyAfterReadersLeft) {
       for (int i = 0; i < kReplacements; ++i) {
         EpochGuard guard = pin_participant();
         Shared* old = current.exchange(new Shared{kMagic, &frees}, std::memory_order_acq_rel);
-        defer_action(guard, DeferredAction{&free_shared, {reinterpret_cast<std::uintptr_t>(old), 0, 0}});
+        defer_action(guard,
+                     DeferredAction{&free_shared, {reinterpret_cast<std::uintptr_t>(old), 0, 0}});
         if (i % 100 == 0) flush_bag(guard);
       }
       writers_left.fetch_sub(1, std::memory_order_release);

@@ -82,7 +82,9 @@ TEST(ForkEpochTest, ParentThreadPinnedAtTheForkDoesNotHoldTheChildsEpoch) {
     while (stage.load() != 2) std::this_thread::yield();
   });
   while (stage.load() != 1) std::this_thread::yield();
-  { epoch::EpochGuard registered = epoch::pin_participant(); }  // this thread too, before the fork
+  {
+    epoch::EpochGuard registered = epoch::pin_participant();
+  }  // this thread too, before the fork
   pid_t pid = fork();
   if (pid == 0) {
     alarm(60);

@@ -16,7 +16,9 @@ namespace {
 void never_run(void*) {}
 
 JobHandle job_number(std::uintptr_t n) { return JobHandle{&never_run, reinterpret_cast<void*>(n)}; }
-std::uintptr_t number_of(const JobHandle& job) { return reinterpret_cast<std::uintptr_t>(job.data); }
+std::uintptr_t number_of(const JobHandle& job) {
+  return reinterpret_cast<std::uintptr_t>(job.data);
+}
 
 // Takes the oldest job, repeating lost races; none when the queue is empty.
 std::optional<JobHandle> take_one(InjectorQueue& queue) {
@@ -56,11 +58,12 @@ TEST_P(InjectorFifoTest, JobsComeOutInPushOrderAcrossBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, InjectorFifoTest,
-    testing::Values(FifoShape{1, 0}, FifoShape{62, 0}, FifoShape{63, 0}, FifoShape{64, 0},
-                    FifoShape{125, 0}, FifoShape{126, 0}, FifoShape{127, 0}, FifoShape{1000, 0},
-                    FifoShape{63, 1}, FifoShape{64, 1}, FifoShape{200, 130}, FifoShape{200, 200}));
+INSTANTIATE_TEST_SUITE_P(Boundaries, InjectorFifoTest,
+                         testing::Values(FifoShape{1, 0}, FifoShape{62, 0}, FifoShape{63, 0},
+                                         FifoShape{64, 0}, FifoShape{125, 0}, FifoShape{126, 0},
+                                         FifoShape{127, 0}, FifoShape{1000, 0}, FifoShape{63, 1},
+                                         FifoShape{64, 1}, FifoShape{200, 130},
+                                         FifoShape{200, 200}));
 
 TEST(InjectorTest, InterleavedPushesAndTakesStayInOrder) {
   InjectorQueue queue;
@@ -95,7 +98,8 @@ TEST_P(FreeBlockTest, LeavesTheFreeingToAnUnfinishedReader) {
   }
   free_block_from(block, kBlockSlots - 1);
   for (std::size_t i = 0; i < kBlockSlots; ++i) {
-    std::uint64_t expected = i == unfinished ? kSlotWritten | kSlotReclaim : kSlotWritten | kSlotConsumed;
+    std::uint64_t expected =
+        i == unfinished ? kSlotWritten | kSlotReclaim : kSlotWritten | kSlotConsumed;
     EXPECT_EQ(block->slots[i].state.load(), expected) << i;
   }
   // The reader finishes, sees the mark and frees the block (a sanitizer

@@ -27,8 +27,8 @@ uint64_t join_sum(uint64_t lo, uint64_t hi) {
     return s;
   }
   const uint64_t mid = lo + (hi - lo) / 2;
-  auto [a, b] = join_pair([&](bool) { return join_sum(lo, mid); },
-                          [&](bool) { return join_sum(mid, hi); });
+  auto [a, b] =
+      join_pair([&](bool) { return join_sum(lo, mid); }, [&](bool) { return join_sum(mid, hi); });
   return a + b;
 }
 
@@ -116,7 +116,12 @@ TEST_P(JoinFailureTest, FailureReachesCallerAfterBothHalvesFinish) {
   };
   std::string message = failure_of([&] {
     if (c.nested) {
-      join_pair([&](bool) { failing_join(); return 0; }, [](bool) { return join_sum(0, 500); });
+      join_pair(
+          [&](bool) {
+            failing_join();
+            return 0;
+          },
+          [](bool) { return join_sum(0, 500); });
     } else {
       failing_join();
     }
@@ -126,14 +131,13 @@ TEST_P(JoinFailureTest, FailureReachesCallerAfterBothHalvesFinish) {
   EXPECT_EQ(join_sum(0, 100), 4950u);  // the pool still works
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, JoinFailureTest,
-    testing::Values(FailureCase{true, false, false, "left failed"},
-                    FailureCase{false, true, false, "right failed"},
-                    FailureCase{true, true, false, "left failed"},
-                    FailureCase{true, false, true, "left failed"},
-                    FailureCase{false, true, true, "right failed"},
-                    FailureCase{true, true, true, "left failed"}));
+INSTANTIATE_TEST_SUITE_P(Cases, JoinFailureTest,
+                         testing::Values(FailureCase{true, false, false, "left failed"},
+                                         FailureCase{false, true, false, "right failed"},
+                                         FailureCase{true, true, false, "left failed"},
+                                         FailureCase{true, false, true, "left failed"},
+                                         FailureCase{false, true, true, "right failed"},
+                                         FailureCase{true, true, true, "left failed"}));
 
 }  // namespace
 }  // namespace velk::pool

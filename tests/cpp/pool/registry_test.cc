@@ -1,7 +1,6 @@
 #include "src/pool/registry.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -71,9 +70,7 @@ TEST(GlobalPoolChildTest, ConcurrentFirstCallsCreateOnePool) {
 
 TEST(GlobalPoolChildTest, FailedCreationIsReportedOnceThenAlreadyInitialized) {
   if (!in_child_process()) GTEST_SKIP() << "runs in a subprocess";
-  auto use_pool = [] {
-    parallel_map_collect<uint64_t>(10, [](uint64_t i) { return i; });
-  };
+  auto use_pool = [] { parallel_map_collect<uint64_t>(10, [](uint64_t i) { return i; }); };
   const std::string prefix = "The global thread pool has not been initialized.: ";
   std::string first = failure_of(use_pool);
   EXPECT_EQ(first.rfind(prefix + "ThreadPoolBuildError { kind: IOError(", 0), 0u) << first;
@@ -164,15 +161,15 @@ TEST_P(GlobalPoolTest, InFreshProcess) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, GlobalPoolTest,
-    testing::Values(
-        GlobalCase{"GlobalPoolChildTest.ConcurrentFirstCallsCreateOnePool",
-                   {{"RAYON_NUM_THREADS", "3"}}},
-        // A 64 TiB stack cannot be mapped: every thread creation fails.
-        GlobalCase{"GlobalPoolChildTest.FailedCreationIsReportedOnceThenAlreadyInitialized",
-                   {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}},
-        GlobalCase{"GlobalPoolChildTest.WithoutThreadsEveryCallerWorksAlone",
-                   {{"RAYON_NUM_THREADS", "3"}}},
-        GlobalCase{"GlobalPoolChildTest.PanickingCreationPoisonsTheGuard", {}}));
+    testing::Values(GlobalCase{"GlobalPoolChildTest.ConcurrentFirstCallsCreateOnePool",
+                               {{"RAYON_NUM_THREADS", "3"}}},
+                    // A 64 TiB stack cannot be mapped: every thread creation fails.
+                    GlobalCase{
+                        "GlobalPoolChildTest.FailedCreationIsReportedOnceThenAlreadyInitialized",
+                        {{"RUST_MIN_STACK", "70368744177664"}, {"RAYON_NUM_THREADS", "2"}}},
+                    GlobalCase{"GlobalPoolChildTest.WithoutThreadsEveryCallerWorksAlone",
+                               {{"RAYON_NUM_THREADS", "3"}}},
+                    GlobalCase{"GlobalPoolChildTest.PanickingCreationPoisonsTheGuard", {}}));
 
 }  // namespace
 }  // namespace velk::pool

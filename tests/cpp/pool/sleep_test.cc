@@ -136,15 +136,14 @@ TEST_P(WakeRuleTest, NewJobsWakeByTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WakeRuleTest,
-    testing::Values(
-        WakeRuleCase{0, 1, /*queue_was_empty=*/false, {}},
-        // A sleeper and an awake searcher: the searcher will find a job on an
-        // empty queue; a queue that already held jobs needs the sleeper too.
-        WakeRuleCase{1, 1, /*queue_was_empty=*/true, {}},
-        WakeRuleCase{1, 1, /*queue_was_empty=*/false, {0}},
-        // Every idle worker asleep: exactly one wakes, the lowest-numbered.
-        WakeRuleCase{2, 0, /*queue_was_empty=*/true, {0}},
-        WakeRuleCase{3, 0, /*queue_was_empty=*/false, {0}}));
+    testing::Values(WakeRuleCase{0, 1, /*queue_was_empty=*/false, {}},
+                    // A sleeper and an awake searcher: the searcher will find a job on an
+                    // empty queue; a queue that already held jobs needs the sleeper too.
+                    WakeRuleCase{1, 1, /*queue_was_empty=*/true, {}},
+                    WakeRuleCase{1, 1, /*queue_was_empty=*/false, {0}},
+                    // Every idle worker asleep: exactly one wakes, the lowest-numbered.
+                    WakeRuleCase{2, 0, /*queue_was_empty=*/true, {0}},
+                    WakeRuleCase{3, 0, /*queue_was_empty=*/false, {0}}));
 
 class EndIdleTest : public testing::TestWithParam<uint64_t> {};
 

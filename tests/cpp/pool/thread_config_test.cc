@@ -1,8 +1,7 @@
 #include "src/pool/thread_config.h"
 
-#include <pthread.h>
-
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,10 +15,20 @@ namespace {
 
 TEST(ParseEnvNumberTest, AcceptsOnlyPlusAndDigits) {
   const std::pair<const char*, std::optional<uint64_t>> cases[] = {
-      {"4", 4}, {"+4", 4}, {"0004", 4}, {"0", 0}, {"18446744073709551615", UINT64_MAX},
-      {" 4", std::nullopt}, {"4 ", std::nullopt}, {"-4", std::nullopt}, {"4x", std::nullopt},
-      {"++4", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
-      {"18446744073709551616", std::nullopt}, {"99999999999999999999", std::nullopt},
+      {"4", 4},
+      {"+4", 4},
+      {"0004", 4},
+      {"0", 0},
+      {"18446744073709551615", UINT64_MAX},
+      {" 4", std::nullopt},
+      {"4 ", std::nullopt},
+      {"-4", std::nullopt},
+      {"4x", std::nullopt},
+      {"++4", std::nullopt},
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"18446744073709551616", std::nullopt},
+      {"99999999999999999999", std::nullopt},
   };
   for (auto [text, expected] : cases) EXPECT_EQ(parse_env_number(text), expected) << text;
 }
@@ -38,11 +47,11 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-constexpr uint64_t kDefault = 0;   // stands for available_cpu_count() in the table
+constexpr uint64_t kDefault = 0;  // stands for available_cpu_count() in the table
 
 struct CountCase {
-  const char* num_threads;   // RAYON_NUM_THREADS, nullptr = unset
-  const char* num_cpus;      // RAYON_RS_NUM_CPUS, nullptr = unset
+  const char* num_threads;  // RAYON_NUM_THREADS, nullptr = unset
+  const char* num_cpus;     // RAYON_RS_NUM_CPUS, nullptr = unset
   uint64_t expected;
 };
 
@@ -70,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(MinStackSizeTest, ParsesVariable) {
   const std::pair<const char*, std::size_t> cases[] = {
-      {nullptr, kDefaultMinStack}, {"8388608", 8388608},     {"+65536", 65536}, {"0", 0},
+      {nullptr, kDefaultMinStack}, {"8388608", 8388608},     {"+65536", 65536},      {"0", 0},
       {"8M", kDefaultMinStack},    {" 1", kDefaultMinStack}, {"", kDefaultMinStack},
   };
   for (auto [text, expected] : cases) EXPECT_EQ(min_stack_size_from(text), expected);
@@ -89,7 +98,7 @@ TEST(OsErrorTest, PrintsAndClassifies) {
   EXPECT_EQ(OsError::custom("Other", "say \"hi\"\n").debug_string(),
             "Custom { kind: Other, error: \"say \\\"hi\\\"\\n\" }");
   const std::pair<OsError, bool> unsupported[] = {
-      {OsError::from_errno(ENOSYS), true},     {OsError::from_errno(EOPNOTSUPP), true},
+      {OsError::from_errno(ENOSYS), true},         {OsError::from_errno(EOPNOTSUPP), true},
       {OsError::custom("Unsupported", "x"), true}, {OsError::from_errno(EAGAIN), false},
       {OsError::from_errno(98765), false},
   };
@@ -114,7 +123,7 @@ TEST(ApplyStackSizeTest, RetriesOnceRoundedToPages) {
     std::size_t size;
     int (*set)(pthread_attr_t*, std::size_t);
     std::vector<std::size_t> tried;
-    const char* error;   // nullptr for success
+    const char* error;  // nullptr for success
   };
   const Case cases[] = {
       {8192, wants_pages, {8192}, nullptr},
@@ -122,7 +131,9 @@ TEST(ApplyStackSizeTest, RetriesOnceRoundedToPages) {
       {8193, refuses_all, {8193, 12288}, kInvalidStack},
       // Rounding up would wrap past zero to a tiny stack: refused instead.
       {SIZE_MAX - 5, wants_pages, {SIZE_MAX - 5}, kInvalidStack},
-      {8192, out_of_memory, {8192},
+      {8192,
+       out_of_memory,
+       {8192},
        "Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }"},
   };
   for (const Case& c : cases) {

@@ -87,7 +87,8 @@ TEST(AllocationFailureTest, RefusedGrowthLeavesTheArrayAsItWas) {
 }
 
 TEST(AllocationFailureDeathTest, AbortingHelperReportsAndAborts) {
-  EXPECT_DEATH(allocate_or_abort(kRefused), "memory allocation of 1152921504606846976 bytes failed");
+  EXPECT_DEATH(allocate_or_abort(kRefused),
+               "memory allocation of 1152921504606846976 bytes failed");
 }
 
 TEST(GrowableArrayTest, MoveLeavesSourceEmpty) {

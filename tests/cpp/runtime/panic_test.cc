@@ -89,8 +89,9 @@ TEST(PanicTest, ResumeRethrowsSamePayloadWithoutReport) {
 }
 
 TEST(PanicDeathTest, NonUnwindingPanicAborts) {
-  EXPECT_DEATH(panic_nounwind("uncaught panic at ffi boundary"),
-               "uncaught panic at ffi boundary\n(.|\n)*thread caused non-unwinding panic. aborting.");
+  EXPECT_DEATH(
+      panic_nounwind("uncaught panic at ffi boundary"),
+      "uncaught panic at ffi boundary\n(.|\n)*thread caused non-unwinding panic. aborting.");
 }
 
 TEST(PanicDeathTest, AllocationFailureReportsSizeAndAborts) {

@@ -63,8 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{"SquaresUnderflow", floats({1e-30, 1e-30, 1e-30}), floats({1, 2, 3}),
                  bits_of(0.0f)},
         // Not clamped to [-1, 1].
-        PairCase{"SelfBelowOne", floats({1, 2, 3}), floats({1, 2, 3}),
-                 nearest(0.9999999403953552)},
+        PairCase{"SelfBelowOne", floats({1, 2, 3}), floats({1, 2, 3}), nearest(0.9999999403953552)},
         PairCase{"SelfAboveOne", floats({0.3, 0.7, 0.2, 0.9, 0.5}),
                  floats({0.3, 0.7, 0.2, 0.9, 0.5}), nearest(1.0000001192092896)},
         // A NaN from the input passes through with its sign and payload.
@@ -72,8 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{"NegativeNanInA", {from_bits(0xffc00123), 1.0f}, floats({1, 1}), 0xffc00123},
         PairCase{"NanInB", floats({1, 1}), {1.0f, from_bits(0x7fc00456)}, 0x7fc00456},
         // With NaNs on both sides the first operand of each step wins: a's.
-        PairCase{"NanOnBothSides", {from_bits(0x7fc00001)}, {from_bits(0xffc00002)},
-                 0x7fc00001},
+        PairCase{"NanOnBothSides", {from_bits(0x7fc00001)}, {from_bits(0xffc00002)}, 0x7fc00001},
         // inf + -inf in the dot product: the invalid-operation NaN.
         PairCase{"InfinitiesCancel", {kInf, -kInf}, floats({1, 1}), kInvalidNanBits},
         // Squares overflow: inf / (inf * inf) is invalid too.
@@ -154,12 +152,11 @@ INSTANTIATE_TEST_SUITE_P(
                 nearest(0.9746317863464355)},
         RowCase{"ZeroRow", floats({1, 2}), floats({0, 0}), 2, 0, bits_of(0.0f)},
         RowCase{"NanRowScoresZero", floats({1, 2}), {kQuietNan, 1.0f}, 2, 0, bits_of(0.0f)},
-        RowCase{"NegativeZeroProducts", floats({-1, 0}), floats({0, -1}), 2, 0,
-                bits_of(-0.0f)},
-        RowCase{"NanQueryPositiveRow", {from_bits(0x7fc00077), 1.0f}, floats({1, 1}), 2, 0,
-                0x7fc00077},
-        RowCase{"NanQueryZeroRow", {from_bits(0x7fc00077), 1.0f}, floats({0, 0}), 2, 0,
-                bits_of(0.0f)}),
+        RowCase{"NegativeZeroProducts", floats({-1, 0}), floats({0, -1}), 2, 0, bits_of(-0.0f)},
+        RowCase{
+            "NanQueryPositiveRow", {from_bits(0x7fc00077), 1.0f}, floats({1, 1}), 2, 0, 0x7fc00077},
+        RowCase{
+            "NanQueryZeroRow", {from_bits(0x7fc00077), 1.0f}, floats({0, 0}), 2, 0, bits_of(0.0f)}),
     [](const testing::TestParamInfo<RowCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/runtime/panic.h"
@@ -62,43 +62,74 @@ void expect_same_pairs(const std::vector<ScoredPair>& input,
 }
 
 // Shapes of score arrays that stress different paths: ties, runs, NaNs.
-enum class Shape { kFewDistinct, kUniform, kSpecials, kAscending, kDescending, kSawtooth,
-                   kPipeOrgan, kAllEqualButOne, kSignedZeros };
+enum class Shape {
+  kFewDistinct,
+  kUniform,
+  kSpecials,
+  kAscending,
+  kDescending,
+  kSawtooth,
+  kPipeOrgan,
+  kAllEqualButOne,
+  kSignedZeros
+};
 
-constexpr const char* kShapeNames[] = {"FewDistinct", "Uniform", "Specials", "Ascending",
-                                       "Descending", "Sawtooth", "PipeOrgan", "AllEqualButOne",
-                                       "SignedZeros"};
+constexpr const char* kShapeNames[] = {"FewDistinct", "Uniform",        "Specials",
+                                       "Ascending",   "Descending",     "Sawtooth",
+                                       "PipeOrgan",   "AllEqualButOne", "SignedZeros"};
 
 std::vector<float> make_scores(Shape shape, size_t m, uint64_t seed) {
   std::mt19937_64 rng(seed);
-  const float specials[] = {from_bits(0x7fc00001), from_bits(0x7fc00000),
-                            std::numeric_limits<float>::infinity(), 1.0f, 0.5f,
-                            std::numeric_limits<float>::denorm_min(), 0.0f, -0.0f, -0.5f,
-                            -std::numeric_limits<float>::infinity(), from_bits(0xffc00000),
+  const float specials[] = {from_bits(0x7fc00001),
+                            from_bits(0x7fc00000),
+                            std::numeric_limits<float>::infinity(),
+                            1.0f,
+                            0.5f,
+                            std::numeric_limits<float>::denorm_min(),
+                            0.0f,
+                            -0.0f,
+                            -0.5f,
+                            -std::numeric_limits<float>::infinity(),
+                            from_bits(0xffc00000),
                             from_bits(0xffc00001)};
   std::vector<float> scores(m);
   for (size_t i = 0; i < m; ++i) {
     switch (shape) {
-      case Shape::kFewDistinct: scores[i] = static_cast<float>(rng() % 4) * 0.25f; break;
+      case Shape::kFewDistinct:
+        scores[i] = static_cast<float>(rng() % 4) * 0.25f;
+        break;
       case Shape::kUniform:
         scores[i] = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
         break;
-      case Shape::kSpecials: scores[i] = specials[rng() % std::size(specials)]; break;
-      case Shape::kAscending: scores[i] = static_cast<float>(i / 3); break;
-      case Shape::kDescending: scores[i] = -static_cast<float>(i / 3); break;
-      case Shape::kSawtooth: scores[i] = static_cast<float>(i % 7); break;
-      case Shape::kPipeOrgan: scores[i] = static_cast<float>(std::min(i, m - i)); break;
-      case Shape::kAllEqualButOne: scores[i] = i == m / 3 ? 2.0f : 1.0f; break;
-      case Shape::kSignedZeros: scores[i] = rng() % 2 ? 0.0f : -0.0f; break;
+      case Shape::kSpecials:
+        scores[i] = specials[rng() % std::size(specials)];
+        break;
+      case Shape::kAscending:
+        scores[i] = static_cast<float>(i / 3);
+        break;
+      case Shape::kDescending:
+        scores[i] = -static_cast<float>(i / 3);
+        break;
+      case Shape::kSawtooth:
+        scores[i] = static_cast<float>(i % 7);
+        break;
+      case Shape::kPipeOrgan:
+        scores[i] = static_cast<float>(std::min(i, m - i));
+        break;
+      case Shape::kAllEqualButOne:
+        scores[i] = i == m / 3 ? 2.0f : 1.0f;
+        break;
+      case Shape::kSignedZeros:
+        scores[i] = rng() % 2 ? 0.0f : -0.0f;
+        break;
     }
   }
   return scores;
 }
 
-constexpr Shape kAllShapes[] = {Shape::kFewDistinct, Shape::kUniform,   Shape::kSpecials,
-                                Shape::kAscending,   Shape::kDescending, Shape::kSawtooth,
-                                Shape::kPipeOrgan,   Shape::kAllEqualButOne,
-                                Shape::kSignedZeros};
+constexpr Shape kAllShapes[] = {Shape::kFewDistinct, Shape::kUniform,        Shape::kSpecials,
+                                Shape::kAscending,   Shape::kDescending,     Shape::kSawtooth,
+                                Shape::kPipeOrgan,   Shape::kAllEqualButOne, Shape::kSignedZeros};
 
 TEST(RankingKeyTest, OrdersTheWholeFloatLineBestFirst) {
   const std::vector<float> best_first = {
@@ -124,8 +155,8 @@ TEST(RankingKeyTest, OrdersTheWholeFloatLineBestFirst) {
 
 TEST(SortByRankTest, TableOfSpecialValues) {
   std::vector<ScoredPair> pairs =
-      pairs_of({from_bits(0x7fc00000), 1.0f, std::numeric_limits<float>::infinity(), -0.0f,
-                0.0f, from_bits(0xffc00000)});
+      pairs_of({from_bits(0x7fc00000), 1.0f, std::numeric_limits<float>::infinity(), -0.0f, 0.0f,
+                from_bits(0xffc00000)});
   sort_by_rank(pairs.data(), pairs.size());
   EXPECT_EQ(indices_of(pairs), (std::vector<uint64_t>{0, 2, 1, 4, 3, 5}));
 

@@ -30,8 +30,8 @@ class GuardedValues {
     std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t bytes = values.size() * sizeof(float);
     mapped_bytes_ = (bytes + page - 1) / page * page + page;
-    void* mapping = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     EXPECT_NE(mapping, MAP_FAILED);
     mapping_ = static_cast<char*>(mapping);
     char* guard = mapping_ + mapped_bytes_ - page;
@@ -104,13 +104,26 @@ std::vector<float> make_values(Values kind, uint64_t rows, uint64_t dim, std::mt
       x = uniform(rng);
       if (kind == Values::kSpecial && percent(rng) < 10) x = special_value(rng);
       switch (row_kind) {
-        case 1: x = 0.0f; break;
-        case 2: x *= 1e-20f; break;  // denormal squares
-        case 3: x *= 1e-39f; break;  // denormal values
-        case 4: x *= 1e-25f; break;  // squares underflow to zero
-        case 5: x *= 1e30f; break;   // squares overflow to infinity
-        case 6: if (percent(rng) < 30) x = quiet_nan(percent(rng) < 50, rng()); break;
-        default: break;
+        case 1:
+          x = 0.0f;
+          break;
+        case 2:
+          x *= 1e-20f;
+          break;  // denormal squares
+        case 3:
+          x *= 1e-39f;
+          break;  // denormal values
+        case 4:
+          x *= 1e-25f;
+          break;  // squares underflow to zero
+        case 5:
+          x *= 1e30f;
+          break;  // squares overflow to infinity
+        case 6:
+          if (percent(rng) < 30) x = quiet_nan(percent(rng) < 50, rng());
+          break;
+        default:
+          break;
       }
     }
   }
@@ -122,8 +135,8 @@ std::vector<float> make_values(Values kind, uint64_t rows, uint64_t dim, std::mt
 // NaN product meets a NaN accumulator, so the result shows whether the
 // accumulator stayed the first operand.
 std::vector<float> make_query(Values kind, uint64_t size, std::mt19937& rng) {
-  std::vector<float> query = make_values(kind == Values::kRowKinds ? Values::kRandom : kind,
-                                         1, size, rng);
+  std::vector<float> query =
+      make_values(kind == Values::kRowKinds ? Values::kRandom : kind, 1, size, rng);
   if (kind == Values::kSpecial) {
     for (uint64_t j = 1; j < size; j += 3) query[j] = quiet_nan(j % 2 == 0, 0x1000 + j);
   }
@@ -213,8 +226,8 @@ TEST_P(RowScorerTest, QueryShorterOrLongerThanRowsMatchesScalar) {
   std::mt19937 rng(11);
   for (uint64_t dim : {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 63, 64, 65, 130, 385}) {
     std::vector<float> values = make_values(Values::kRandom, 70, dim, rng);
-    for (uint64_t size : {uint64_t{0}, uint64_t{1}, uint64_t{2}, dim / 2, dim - 1, dim + 1,
-                          dim + 3, 2 * dim + 5}) {
+    for (uint64_t size :
+         {uint64_t{0}, uint64_t{1}, uint64_t{2}, dim / 2, dim - 1, dim + 1, dim + 3, 2 * dim + 5}) {
       std::vector<float> query = make_query(Values::kRandom, size, rng);
       float query_norm = size == 0 ? 1.0f : norm_of(query);
       for (uint64_t n : {1, 15, 17, 33, 70}) {
@@ -277,10 +290,10 @@ TEST_P(RowScorerTest, CallersFloatingPointEnvironmentChangesNothing) {
   constexpr unsigned kRoundUp = 0x4000;
   constexpr unsigned kDivideByZeroUnmasked = 0x1F80 & ~0x0200u;
   std::mt19937 rng(17);
-  for (unsigned mxcsr : {kDefaultMxcsr | kFlushToZero, kDefaultMxcsr | kDenormalsAreZero,
-                         kDefaultMxcsr | kFlushToZero | kDenormalsAreZero,
-                         kDefaultMxcsr | kRoundTowardZero, kDefaultMxcsr | kRoundUp,
-                         kDivideByZeroUnmasked}) {
+  for (unsigned mxcsr :
+       {kDefaultMxcsr | kFlushToZero, kDefaultMxcsr | kDenormalsAreZero,
+        kDefaultMxcsr | kFlushToZero | kDenormalsAreZero, kDefaultMxcsr | kRoundTowardZero,
+        kDefaultMxcsr | kRoundUp, kDivideByZeroUnmasked}) {
     for (uint64_t dim : {3, 19, 64}) {
       std::vector<float> values = make_values(Values::kRowKinds, 50, dim, rng);
       std::vector<float> query = make_query(Values::kRandom, dim, rng);
@@ -300,8 +313,8 @@ TEST_P(RowScorerTest, RangeOutsideTheMatrixPanics) {
   };
   for (Range range : {Range{0, 11}, Range{5, 4}, Range{11, 11}}) {
     testing::internal::CaptureStderr();
-    EXPECT_THROW(score_rows_with(GetParam(), VectorView{query.data(), 4}, 2.0f, matrix,
-                                 range.first, range.last, out.data()),
+    EXPECT_THROW(score_rows_with(GetParam(), VectorView{query.data(), 4}, 2.0f, matrix, range.first,
+                                 range.last, out.data()),
                  PanicError);
     note_panic_caught();
     testing::internal::GetCapturedStderr();
@@ -313,9 +326,12 @@ INSTANTIATE_TEST_SUITE_P(Variants, RowScorerTest,
                                          RowScorerKind::kAvx512),
                          [](const testing::TestParamInfo<RowScorerKind>& info) {
                            switch (info.param) {
-                             case RowScorerKind::kScalar: return std::string("Scalar");
-                             case RowScorerKind::kAvx2: return std::string("Avx2");
-                             case RowScorerKind::kAvx512: return std::string("Avx512");
+                             case RowScorerKind::kScalar:
+                               return std::string("Scalar");
+                             case RowScorerKind::kAvx2:
+                               return std::string("Avx2");
+                             case RowScorerKind::kAvx512:
+                               return std::string("Avx512");
                            }
                            return std::string("Unknown");
                          });

@@ -79,28 +79,51 @@ const uint32_t kHalfRoot = nearest(0.7071067690849304);
 INSTANTIATE_TEST_SUITE_P(
     Cases, FlatTopKTest,
     testing::Values(
-        FlatCase{"QueryLongerThanDim", floats({1, 0, 0, 9}), floats({1, 0, 0}), 3, 1,
+        FlatCase{"QueryLongerThanDim",
+                 floats({1, 0, 0, 9}),
+                 floats({1, 0, 0}),
+                 3,
+                 1,
                  {{0, nearest(0.11043152213096619)}}},
         FlatCase{"QueryShorterThanDim", floats({1}), floats({1, 1}), 2, 1, {{0, kHalfRoot}}},
-        FlatCase{"BestTwoOfThree", floats({1, 0}), floats({0, 1, 1, 0, 1, 1}), 2, 2,
+        FlatCase{"BestTwoOfThree",
+                 floats({1, 0}),
+                 floats({0, 1, 1, 0, 1, 1}),
+                 2,
+                 2,
                  {{1, nearest(1.0)}, {2, kHalfRoot}}},
         FlatCase{"FewerValuesThanDim", floats({1, 0, 0}), floats({1, 1}), 3, 5, {}},
         FlatCase{"NoValues", floats({1}), {}, 1, 5, {}},
         // 7 values at width 3: two rows, the last value belongs to none.
-        FlatCase{"TrailingValuesIgnored", floats({1, 0, 0}), floats({0, 1, 0, 1, 0, 0, 1}), 3,
-                 10, {{1, nearest(1.0)}, {0, kZero}}},
+        FlatCase{"TrailingValuesIgnored",
+                 floats({1, 0, 0}),
+                 floats({0, 1, 0, 1, 0, 0, 1}),
+                 3,
+                 10,
+                 {{1, nearest(1.0)}, {0, kZero}}},
         FlatCase{"KZero", floats({1, 0}), floats({1, 0}), 2, 0, {}},
-        FlatCase{"KAboveRowCount", floats({1, 0}), floats({0, 1, 1, 1, 1, 0}), 2, 100,
+        FlatCase{"KAboveRowCount",
+                 floats({1, 0}),
+                 floats({0, 1, 1, 1, 1, 0}),
+                 2,
+                 100,
                  {{2, nearest(1.0)}, {1, kHalfRoot}, {0, kZero}}},
         FlatCase{"EmptyQuery", {}, floats({1, 0}), 2, 1, {}},
         FlatCase{"ZeroQuery", floats({0, -0.0}), floats({1, 0}), 2, 1, {}},
         FlatCase{"QuerySquaresUnderflow", floats({1e-30, 1e-30}), floats({1, 0}), 2, 1, {}},
         // A zero row and a NaN row both score +0.0 and are still ranked.
-        FlatCase{"ZeroAndNanRowsScoreZero", floats({1, 0}),
-                 {0.0f, 0.0f, kQuietNan, 1.0f, -1.0f, 0.0f}, 2, 3,
+        FlatCase{"ZeroAndNanRowsScoreZero",
+                 floats({1, 0}),
+                 {0.0f, 0.0f, kQuietNan, 1.0f, -1.0f, 0.0f},
+                 2,
+                 3,
                  {{0, kZero}, {1, kZero}, {2, nearest(-1.0)}}},
         // A NaN query: rows with a positive norm score its NaN, zero rows 0.0.
-        FlatCase{"NanQuery", {from_bits(0x7fc00005), 1.0f}, floats({0, 0, 1, 0, 0, 1}), 2, 3,
+        FlatCase{"NanQuery",
+                 {from_bits(0x7fc00005), 1.0f},
+                 floats({0, 0, 1, 0, 0, 1}),
+                 2,
+                 3,
                  {{1, 0x7fc00005}, {2, 0x7fc00005}, {0, kZero}}}),
     [](const testing::TestParamInfo<FlatCase>& info) { return info.param.name; });
 
@@ -163,8 +186,7 @@ TEST(FlatTopKTest, KeepsTheKLargestScoresBestFirst) {
         const uint64_t row = got[j].first;
         ASSERT_FALSE(seen[row]);
         seen[row] = true;
-        ASSERT_EQ(got[j].second,
-                  bits_of(row_cosine(view_of(query), query_norm, matrix, row)));
+        ASSERT_EQ(got[j].second, bits_of(row_cosine(view_of(query), query_norm, matrix, row)));
       }
       // Where ties are guaranteed to come out in row order, the result is
       // exactly the stable reference: n <= 16, k = 1, or k >= n with n <= 32.
@@ -194,8 +216,7 @@ TEST(TopKRowsTest, ExamplesAndEdgeCases) {
   EXPECT_EQ(run_rows(floats({1, 0}), three, 0), Result{});
   EXPECT_EQ(run_rows(floats({1, 0}), {}, 5), Result{});
   // Rows of other lengths than the query, and an empty row.
-  EXPECT_EQ(run_rows(floats({1, 1}), {floats({1}), {}}, 2),
-            (Result{{0, kHalfRoot}, {1, kZero}}));
+  EXPECT_EQ(run_rows(floats({1, 1}), {floats({1}), {}}, 2), (Result{{0, kHalfRoot}, {1, kZero}}));
   EXPECT_EQ(run_rows(floats({1}), {floats({1, 1})}, 1), (Result{{0, kHalfRoot}}));
   // A NaN row (sign clear) ranks before every number.
   EXPECT_EQ(run_rows(floats({1, 0}), {floats({1, 0}), {from_bits(0x7fc00009), 0.0f}}, 2),
@@ -222,17 +243,28 @@ TEST(TopKRowsTest, DegenerateQueryKeepsRowOrder) {
 // rows, infinities, zero and empty rows), whatever the query.
 TEST(TopKRowsTest, ScoresMatchPairCosineBitForBit) {
   std::mt19937_64 rng(42);
-  const float pool[] = {1.0f, -2.5f, 0.0f, -0.0f, 3e38f, 1e-30f,
-                        std::numeric_limits<float>::infinity(), from_bits(0x7fc00011),
-                        from_bits(0xffc00022), from_bits(0x7fc00033)};
+  const float pool[] = {1.0f,
+                        -2.5f,
+                        0.0f,
+                        -0.0f,
+                        3e38f,
+                        1e-30f,
+                        std::numeric_limits<float>::infinity(),
+                        from_bits(0x7fc00011),
+                        from_bits(0xffc00022),
+                        from_bits(0x7fc00033)};
   auto random_vector = [&](size_t length) {
     std::vector<float> v(length);
     for (float& x : v) x = rng() % 3 == 0 ? pool[rng() % std::size(pool)] : 0.25f * (rng() % 9);
     return v;
   };
   const std::vector<std::vector<float>> queries = {
-      floats({0.5, -1, 2}), {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, from_bits(0xffc00044)},
-      {from_bits(0x7fc00055), 1.0f}, {}, floats({0, 0}), random_vector(4)};
+      floats({0.5, -1, 2}),
+      {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, from_bits(0xffc00044)},
+      {from_bits(0x7fc00055), 1.0f},
+      {},
+      floats({0, 0}),
+      random_vector(4)};
   std::vector<std::vector<float>> rows;
   for (int i = 0; i < 300; ++i) rows.push_back(random_vector(rng() % 8));
   for (const std::vector<float>& query : queries) {
@@ -303,9 +335,9 @@ TEST(CallerEnvironmentTest, EveryEntryScoresInTheDefaultEnvironment) {
   };
   const std::vector<Result> expected = everything();
   ASSERT_EQ(expected[4].size(), 3u);  // the tiny query scores every row
-  for (unsigned csr : {kDefaultMxcsr | kFlushToZero | kDenormalsAreZero,
-                       kDefaultMxcsr | kTowardZero, kDefaultMxcsr | kUpward,
-                       kDefaultMxcsr | kFlushToZero | kDenormalsAreZero | kTowardZero}) {
+  for (unsigned csr :
+       {kDefaultMxcsr | kFlushToZero | kDenormalsAreZero, kDefaultMxcsr | kTowardZero,
+        kDefaultMxcsr | kUpward, kDefaultMxcsr | kFlushToZero | kDenormalsAreZero | kTowardZero}) {
     EXPECT_EQ(with_callers_mxcsr(csr, everything), expected) << std::hex << "MXCSR " << csr;
   }
 }
