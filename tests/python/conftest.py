@@ -42,6 +42,20 @@ def bits(value):
 
 
 @pytest.fixture
+def sigint_raises():
+    """Python's own SIGINT handler for the test: a runner started in the
+    background by a shell without job control inherits SIGINT ignored, and
+    then no Ctrl-C reaches the interpreter at all."""
+    import signal
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+@pytest.fixture
 def run_python():
     """Runs code in a fresh interpreter with RUST_BACKTRACE unset unless given."""
 

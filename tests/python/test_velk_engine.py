@@ -254,7 +254,7 @@ def test_engine_range_keeps_exactly_the_scores_at_or_above_a_double_threshold(pr
                                       scores[i][rows].view(np.uint32))
 
 
-def test_ctrl_c_stops_a_long_call_on_the_main_thread():
+def test_ctrl_c_stops_a_long_call_on_the_main_thread(sigint_raises):
     # About 10**11 multiply-adds: minutes of work, so a call that did not stop
     # would end the run through the watchdog.
     rng = np.random.default_rng(1)

@@ -171,7 +171,7 @@ def test_progress_reports_and_keeps_results(monkeypatch, capsys):
     lambda q, m, fn: velk.search_many(q, m, 3, progress=fn),
     lambda q, m, fn: velk.search_range(q, m, 0.2, progress=fn),
 ], ids=["search_many", "search_range"])
-def test_ctrl_c_stops_a_call_between_steps_with_the_lock_given_up(call):
+def test_ctrl_c_stops_a_call_between_steps_with_the_lock_given_up(call, sigint_raises):
     # Some 10**10 multiply-adds: the engine reports after each of a few steps.
     rng = np.random.default_rng(6)
     matrix = rng.standard_normal((20_000, 256)).astype(np.float16)
