@@ -155,13 +155,9 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
             raise TypeError(
                 f"{name} must hold real numbers, got a {array.dtype} array"
             )
-    elif array.flags.c_contiguous and array.flags.aligned:
-        return array
-    elif not copy:
-        raise ValueError(
-            f"{name} must be an aligned C-contiguous array; make one with "
-            f"numpy.ascontiguousarray({name}), or pass copy=True"
-        )
+    else:
+        ready: FloatArray = _aligned_contiguous(array, name, copy)
+        return ready
     if array.dtype.kind in "biu" or (array.dtype.kind == "f" and array.dtype.itemsize > 8):
         # Through a double first, as every number the module converts goes.
         array = array.astype(np.float64)
