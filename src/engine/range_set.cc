@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "src/runtime/panic.h"
 #include "src/similarity/ranking.h"
@@ -26,33 +27,39 @@ void RangeSet::reset(uint64_t queries, KeyRange range) {
 
 void RangeSet::grow() { items_.reserve(items_.capacity() < 64 ? 64 : items_.capacity()); }
 
-void append_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
-                   GrowableArray<uint64_t>& lims, GrowableArray<int64_t>& indices,
-                   GrowableArray<float>& scores) {
+void group_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
+                  GrowableArray<Candidate>& grouped, GrowableArray<uint64_t>& ends) {
+  // A counting sort on the query: the counts, their running sums, then each
+  // row moved to its query's next free place.
+  ends.clear();
+  ends.reserve(queries);
+  for (uint64_t q = 0; q < queries; ++q) ends.push_back(0);
   uint64_t total = 0;
-  for (uint64_t s = 0; s < set_count; ++s) total += sets[s]->items().size();
-  GrowableArray<Candidate> all;
-  all.reserve(total);
+  for (uint64_t s = 0; s < set_count; ++s) {
+    for (const Candidate& c : sets[s]->items()) ++ends[c.query];
+    total += sets[s]->items().size();
+  }
+  // ends[q] becomes the start of query q, then moves on to its end as the
+  // rows come in.
+  uint64_t start = 0;
+  for (uint64_t q = 0; q < queries; ++q) start += std::exchange(ends[q], start);
+  grouped.clear();
+  grouped.reserve(total);
+  Candidate* out = grouped.data();
   for (uint64_t s = 0; s < set_count; ++s) {
     GrowableArray<Candidate>& items = sets[s]->items();
-    std::copy(items.begin(), items.end(), all.data() + all.size());
-    all.set_size(all.size() + items.size());
+    for (const Candidate& c : items) out[ends[c.query]++] = c;
     items.clear();
   }
-  std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) {
-    return a.query != b.query ? a.query < b.query : ranks_before(a, b);
-  });
-  indices.reserve(total);
-  scores.reserve(total);
-  lims.reserve(queries);
-  const uint64_t offset = indices.size();
-  uint64_t j = 0;
-  for (uint64_t q = 0; q < queries; ++q) {
-    for (; j < total && all[j].query == q; ++j) {
-      indices.push_back(static_cast<int64_t>(all[j].index));
-      scores.push_back(score_of_key(all[j].key));
-    }
-    lims.push_back(offset + j);
+  grouped.set_size(total);
+}
+
+void sort_range(Candidate* first, Candidate* last, int64_t* indices, float* scores) {
+  // A lambda, not the function itself: std::sort would call it through a pointer.
+  std::sort(first, last, [](const Candidate& a, const Candidate& b) { return ranks_before(a, b); });
+  for (const Candidate* c = first; c != last; ++c, ++indices, ++scores) {
+    *indices = static_cast<int64_t>(c->index);
+    *scores = score_of_key(c->key);
   }
 }
 

@@ -56,13 +56,15 @@ class RangeSet {
   int32_t ceiling_ = 0;
 };
 
-// Sorts the rows of all `sets` (each holding the same `queries` queries) by
-// query and, within a query, in the total order, and appends them to the
-// outputs: the rows of query q go to indices/scores[lims[q] .. lims[q + 1])
-// counted from `offset` (lims gets `queries` more entries, each the end of a
-// query). Empties the sets.
-void append_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
-                   GrowableArray<uint64_t>& lims, GrowableArray<int64_t>& indices,
-                   GrowableArray<float>& scores);
+// Moves the rows of all `sets` (each holding the same `queries` queries) into
+// `grouped`, query by query: query q's rows, in no particular order, are
+// grouped[ends[q - 1] .. ends[q]) (from 0 for q = 0). Replaces the contents
+// of both outputs and empties the sets.
+void group_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
+                  GrowableArray<Candidate>& grouped, GrowableArray<uint64_t>& ends);
+
+// Sorts one query's rows [first, last) in the total order and writes them to
+// indices[0 ..] and scores[0 ..].
+void sort_range(Candidate* first, Candidate* last, int64_t* indices, float* scores);
 
 }  // namespace velk::engine

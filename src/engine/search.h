@@ -118,6 +118,9 @@ struct SearchPlan {
   // Work, in multiply-add pairs, of each step between progress reports. 0
   // picks the default.
   uint64_t step_pairs = 0;
+  // Rows found by a threshold search's pass from which their sorting is
+  // spread over the pool (where the scan ran on it). 0 picks the default.
+  uint64_t pool_sort_rows = 0;
 };
 
 // The plan search_top_k() follows.

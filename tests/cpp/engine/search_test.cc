@@ -338,6 +338,8 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
             (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
         // One to a few steps (each one a round trip through the pool).
         plan.step_pairs = c.queries * c.rows * c.dim / (1 + rng() % 4) + 1;
+        // A threshold search's rows sorted on the pool, in pieces of a few.
+        plan.pool_sort_rows = 1 + rng() % 64;
         const std::string where = "round " + std::to_string(round) + " kernel " +
                                   std::to_string(static_cast<int>(kind)) + " block " +
                                   std::to_string(block_rows) + " rows " + std::to_string(c.rows) +
