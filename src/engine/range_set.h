@@ -64,7 +64,9 @@ void group_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
                   GrowableArray<Candidate>& grouped, GrowableArray<uint64_t>& ends);
 
 // Sorts one query's rows [first, last) in the total order and writes them to
-// indices[0 ..] and scores[0 ..].
-void sort_range(Candidate* first, Candidate* last, int64_t* indices, float* scores);
+// indices[0 ..] and scores[0 ..]. Uses scratch[0 .. last - first) and leaves
+// [first, last) in no particular order.
+void sort_range(Candidate* first, Candidate* last, Candidate* scratch, int64_t* indices,
+                float* scores);
 
 }  // namespace velk::engine

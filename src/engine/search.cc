@@ -465,9 +465,14 @@ class RangeWriter {
   uint64_t start_of(uint64_t q) const { return q == 0 ? 0 : ends_[q - 1]; }
 
   void sort_queries(uint64_t first, uint64_t last) {
+    uint64_t most = 0;
+    for (uint64_t q = first; q < last; ++q) most = std::max(most, ends_[q] - start_of(q));
+    GrowableArray<Candidate> scratch;
+    scratch.reserve(most);
     for (uint64_t q = first; q < last; ++q) {
       const uint64_t start = start_of(q);
-      sort_range(grouped_ + start, grouped_ + ends_[q], indices_ + start, scores_ + start);
+      sort_range(grouped_ + start, grouped_ + ends_[q], scratch.data(), indices_ + start,
+                 scores_ + start);
     }
   }
 
