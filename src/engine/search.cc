@@ -1,8 +1,16 @@
 #include "src/engine/search.h"
 
+#include <immintrin.h>
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "src/engine/batch_kernel.h"
@@ -38,6 +46,14 @@ constexpr uint64_t kSingleUnitChunks = 4;
 // Below this many multiply-add pairs a call runs on the calling thread: waking
 // the pool costs 50 to 70 microseconds, which this much work takes alone.
 constexpr uint64_t kDefaultInlinePairs = uint64_t{1} << 21;
+
+// From this many multiply-add pairs up to the inline limit, a call on the
+// calling thread shares its rows with a worker of the pool (see
+// Search::scan_shared()): a worker still awake from earlier work joins in at
+// once, and otherwise the caller does them all, having lost only the offer.
+constexpr uint64_t kSharedPairs = uint64_t{1} << 16;
+// The fewest rows of each stretch that the two threads take in turn.
+constexpr uint64_t kSharedStretchRows = 32;
 
 // Queries per pass over the matrix: as many as keep each worker's candidate
 // buffers within this many bytes, and no more than the most queries a pass
@@ -98,6 +114,80 @@ inline void reset_sink(RangeSet& set, uint64_t queries, uint64_t, KeyRange range
   set.reset(queries, range);
 }
 
+// The rows of a call on the calling thread, shared with one pool worker: the
+// caller hands the record to the pool and both take stretches of rows from
+// one cursor until none are left, so that a worker that comes late or runs
+// slower simply takes fewer. The record is on the heap and held by both the
+// caller and the pool's queue, because the queue may hand it to a worker
+// long after the caller finished every row and returned.
+struct SharedRows {
+  enum : uint32_t { kOffered, kTakenByWorker, kDone, kKeptByCaller };
+
+  std::atomic<uint32_t> state{kOffered};
+  std::atomic<uint32_t> holders{2};
+  std::atomic<uint64_t> cursor{0};
+  uint64_t last = 0;
+  uint64_t stretch = 0;
+  // Runs rows [first, last) on the worker; set by the caller before the offer.
+  void (*run)(void* search, uint64_t first, uint64_t last) = nullptr;
+  void* search = nullptr;
+  // A failure of the worker's rows, raised again on the caller.
+  std::exception_ptr failure;
+
+  // The next stretch of rows, or first == last when none are left.
+  std::pair<uint64_t, uint64_t> next() noexcept {
+    const uint64_t first = std::min(last, cursor.fetch_add(stretch, std::memory_order_relaxed));
+    return {first, std::min(last, first + stretch)};
+  }
+
+  void release() noexcept {
+    if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // The pool's execute entry. Touches the search only if it takes the record
+  // before the caller keeps it, and not after marking it done (the caller may
+  // return at once).
+  static void execute(void* data) {
+    pool::AbortOnEscape guard;
+    auto* rows = static_cast<SharedRows*>(data);
+    uint32_t offered = kOffered;
+    if (rows->state.compare_exchange_strong(offered, kTakenByWorker, std::memory_order_acq_rel)) {
+      try {
+        for (auto [first, last] = rows->next(); first < last; std::tie(first, last) = rows->next()) {
+          rows->run(rows->search, first, last);
+        }
+      } catch (...) {
+        note_panic_caught();
+        rows->failure = std::current_exception();
+      }
+      rows->state.store(kDone, std::memory_order_release);
+    }
+    rows->release();
+    guard.disarm();
+  }
+
+  // On the caller, once it has no rows left to take (or fails): keeps the
+  // record if no worker took it, else waits for the worker to finish the
+  // stretch it runs. Settling again does nothing.
+  void settle() noexcept {
+    for (uint64_t spins = 0;; ++spins) {
+      uint32_t seen = state.load(std::memory_order_acquire);
+      if (seen == kDone || seen == kKeptByCaller) return;
+      if (seen == kOffered &&
+          state.compare_exchange_strong(seen, kKeptByCaller, std::memory_order_acq_rel)) {
+        return;
+      }
+      // A worker runs a stretch of a small call: spin, and give the
+      // processor up only if the worker seems to have lost its own.
+      if (spins < (uint64_t{1} << 12)) {
+        _mm_pause();
+      } else {
+        sched_yield();
+      }
+    }
+  }
+};
+
 // One call: the inputs, the current pass of queries, and each worker's state.
 template <class Sink>
 class Search {
@@ -142,7 +232,9 @@ class Search {
   void scan(uint64_t first, uint64_t last, bool inline_run) {
     if (inline_run) {
       if (workers_.empty()) workers_.resize(1);
-      run_leaf(workers_[0], first, last);
+      const uint64_t first_row = first * unit_rows_;
+      const uint64_t last_row = std::min(matrix_.rows, last * unit_rows_);
+      if (!scan_shared(first_row, last_row)) run_rows(workers_[0], first_row, last_row);
       return;
     }
     pool::run_in_pool([&](pool::WorkerThread& worker, bool injected) {
@@ -195,9 +287,66 @@ class Search {
   }
 
   void run_leaf(WorkerState<Sink>& w, uint64_t first_unit, uint64_t last_unit) {
+    run_rows(w, first_unit * unit_rows_, std::min(matrix_.rows, last_unit * unit_rows_));
+  }
+
+  // Scores rows [first_row, last_row) of a call run on the calling thread
+  // together with a worker of the pool (SharedRows), when the call is large
+  // enough for that to pay and the pool has workers of its own. False if it
+  // did nothing (the caller then runs the rows alone). The result is the same
+  // whoever runs which rows: each keeps its own candidates, merged in the
+  // total order.
+  bool scan_shared(uint64_t first_row, uint64_t last_row) {
+    const unsigned __int128 pairs =
+        static_cast<unsigned __int128>(pass_count_) * (last_row - first_row) * matrix_.dim;
+    if (pairs < plan_.shared_pairs || pool::current_worker() != nullptr) return false;
+    if (last_row - first_row < 2 * kSharedStretchRows) return false;
+    pool::WorkerPool& pool = pool::global_pool();
+    if (!pool.has_spawned_workers() || pool.thread_count() < 2) return false;
+    if (workers_.size() < 2) workers_.resize(2);
+    auto* rows = new (std::nothrow) SharedRows;
+    if (rows == nullptr) return false;
+    rows->cursor.store(first_row, std::memory_order_relaxed);
+    rows->last = last_row;
+    // Whole groups of rows in lanes, in about 16 stretches.
+    rows->stretch = std::max<uint64_t>(
+        kSharedStretchRows, (last_row - first_row) / 16 / kMaxLanes * kMaxLanes);
+    rows->run = [](void* search, uint64_t first, uint64_t last) {
+      auto* self = static_cast<Search*>(search);
+      self->run_rows(self->workers_[1], first, last);
+    };
+    rows->search = this;
+    try {
+      pool::inject_job(pool, pool::JobHandle{&SharedRows::execute, rows});
+    } catch (const AllocationFailure&) {
+      // Nothing was queued: the record has only this holder.
+      delete rows;
+      return false;
+    }
+    // A worker may be running rows of this search until the record is
+    // settled, so nothing leaves here before that.
+    struct Settle {
+      SharedRows* rows;
+      ~Settle() {
+        rows->settle();
+        rows->release();
+      }
+    };
+    std::exception_ptr failure;
+    {
+      Settle settle{rows};
+      for (auto [first, last] = rows->next(); first < last; std::tie(first, last) = rows->next()) {
+        run_rows(workers_[0], first, last);
+      }
+      rows->settle();
+      failure = std::move(rows->failure);
+    }
+    if (failure) resume_panic(std::move(failure));
+    return true;
+  }
+
+  void run_rows(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
     prepare(w);
-    const uint64_t first = first_unit * unit_rows_;
-    const uint64_t last = std::min(matrix_.rows, last_unit * unit_rows_);
     DefaultMxcsr environment;
     if (single_) {
       scan_single(w, first, last);
@@ -387,6 +536,7 @@ SearchPlan default_plan() {
   SearchPlan plan;
   plan.kernel = preferred_kernel();
   plan.inline_pairs = kDefaultInlinePairs;
+  plan.shared_pairs = kSharedPairs;
   return plan;
 }
 

@@ -115,6 +115,11 @@ struct SearchPlan {
   // Work, in multiply-add pairs, below which the call runs on the calling
   // thread without waking the pool. 0 always uses the pool.
   uint64_t inline_pairs = 0;
+  // Work, in multiply-add pairs, from which a call on the calling thread
+  // offers the second half of its rows to the pool's workers (taking it back
+  // if none is awake to take it first). 0 always offers it (where there are
+  // two groups of rows to split); UINT64_MAX never does.
+  uint64_t shared_pairs = UINT64_MAX;
   // Work, in multiply-add pairs, of each step between progress reports. 0
   // picks the default.
   uint64_t step_pairs = 0;

@@ -336,6 +336,9 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         plan.block_rows = block_rows;
         plan.inline_pairs =
             (round + block_rows) % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        // A call on the calling thread offers half of its rows to the pool
+        // in some rounds: whichever thread runs it, the result is the same.
+        plan.shared_pairs = round % 3 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
         // One to a few steps (each one a round trip through the pool).
         plan.step_pairs = c.queries * c.rows * c.dim / (1 + rng() % 4) + 1;
         // A threshold search's rows sorted on the pool, in pieces of a few.
