@@ -301,8 +301,10 @@ class Search {
         static_cast<unsigned __int128>(pass_count_) * (last_row - first_row) * matrix_.dim;
     if (pairs < plan_.shared_pairs || pool::current_worker() != nullptr) return false;
     if (last_row - first_row < 2 * kSharedStretchRows) return false;
-    pool::WorkerPool& pool = pool::global_pool();
-    if (!pool.has_spawned_workers() || pool.thread_count() < 2) return false;
+    // Only a pool that is running already: a call this small has never
+    // started it (nor failed to).
+    pool::WorkerPool* pool = pool::started_global_pool();
+    if (pool == nullptr || !pool->has_spawned_workers() || pool->thread_count() < 2) return false;
     if (workers_.size() < 2) workers_.resize(2);
     auto* rows = new (std::nothrow) SharedRows;
     if (rows == nullptr) return false;
@@ -310,14 +312,14 @@ class Search {
     rows->last = last_row;
     // Whole groups of rows in lanes, in about 16 stretches.
     rows->stretch = std::max<uint64_t>(
-        kSharedStretchRows, (last_row - first_row) / 16 / kMaxLanes * kMaxLanes);
+        kSharedStretchRows, (last_row - first_row) / 8 / kMaxLanes * kMaxLanes);
     rows->run = [](void* search, uint64_t first, uint64_t last) {
       auto* self = static_cast<Search*>(search);
       self->run_rows(self->workers_[1], first, last);
     };
     rows->search = this;
     try {
-      pool::inject_job(pool, pool::JobHandle{&SharedRows::execute, rows});
+      pool::inject_job(*pool, pool::JobHandle{&SharedRows::execute, rows});
     } catch (const AllocationFailure&) {
       // Nothing was queued: the record has only this holder.
       delete rows;

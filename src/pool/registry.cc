@@ -252,6 +252,11 @@ WorkerPool& global_pool() {
   panic("The global thread pool has not been initialized.: " + error.to_string());
 }
 
+WorkerPool* started_global_pool() noexcept {
+  // acquire: as in global_pool().
+  return global_pool_ptr.load(std::memory_order_acquire);
+}
+
 uint64_t current_thread_count() {
   if (WorkerThread* worker = current_worker()) return worker->pool().thread_count();
   return global_pool().thread_count();

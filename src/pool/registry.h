@@ -174,6 +174,9 @@ ThreadSpawner set_thread_spawner(ThreadSpawner spawner) noexcept;
 // been poisoned".
 WorkerPool& global_pool();
 
+// The global pool if it has been created, else null (never creates it).
+WorkerPool* started_global_pool() noexcept;
+
 // The thread count of the pool the calling thread works in, or else of the
 // global pool (creating it if need be).
 uint64_t current_thread_count();
