@@ -23,35 +23,40 @@ void RangeSet::reset(uint64_t queries, KeyRange range) {
   floor_.reserve(queries);
   for (uint64_t q = 0; q < queries; ++q) floor_.push_back(range.floor);
   ceiling_ = range.ceiling;
+  counts_.clear();
+  counts_.reserve(queries);
+  for (uint64_t q = 0; q < queries; ++q) counts_.push_back(0);
 }
 
 void RangeSet::grow() { items_.reserve(items_.capacity() < 64 ? 64 : items_.capacity()); }
 
-void group_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
-                  GrowableArray<Candidate>& grouped, GrowableArray<uint64_t>& ends) {
-  // A counting sort on the query: the counts, their running sums, then each
-  // row moved to its query's next free place.
+uint64_t place_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
+                      GrowableArray<uint64_t>& ends) {
+  // A counting sort on the query: the counts' running sums, each set's rows
+  // of a query after those of the sets before it.
   ends.clear();
   ends.reserve(queries);
   for (uint64_t q = 0; q < queries; ++q) ends.push_back(0);
+  for (uint64_t s = 0; s < set_count; ++s) {
+    const uint64_t* counts = sets[s]->counts().data();
+    for (uint64_t q = 0; q < queries; ++q) ends[q] += counts[q];
+  }
+  // ends[q] becomes the start of query q, then moves on to its end as each
+  // set takes its places.
   uint64_t total = 0;
+  for (uint64_t q = 0; q < queries; ++q) total += std::exchange(ends[q], total);
   for (uint64_t s = 0; s < set_count; ++s) {
-    for (const Candidate& c : sets[s]->items()) ++ends[c.query];
-    total += sets[s]->items().size();
+    uint64_t* counts = sets[s]->counts().data();
+    for (uint64_t q = 0; q < queries; ++q) counts[q] = std::exchange(ends[q], ends[q] + counts[q]);
   }
-  // ends[q] becomes the start of query q, then moves on to its end as the
-  // rows come in.
-  uint64_t start = 0;
-  for (uint64_t q = 0; q < queries; ++q) start += std::exchange(ends[q], start);
-  grouped.clear();
-  grouped.reserve(total);
-  Candidate* out = grouped.data();
-  for (uint64_t s = 0; s < set_count; ++s) {
-    GrowableArray<Candidate>& items = sets[s]->items();
-    for (const Candidate& c : items) out[ends[c.query]++] = c;
-    items.clear();
-  }
-  grouped.set_size(total);
+  return total;
+}
+
+void move_ranges(RangeSet& set, Candidate* grouped) {
+  uint64_t* places = set.counts().data();
+  GrowableArray<Candidate>& items = set.items();
+  for (const Candidate& c : items) grouped[places[c.query]++] = c;
+  items.clear();
 }
 
 namespace {

@@ -43,25 +43,34 @@ class RangeSet {
     if (items_.size() == items_.capacity()) grow();
     items_.data()[items_.size()] = Candidate{index, key, static_cast<uint32_t>(q)};
     items_.set_size(items_.size() + 1);
+    ++counts_[q];
   }
 
   GrowableArray<Candidate>& items() { return items_; }
+  // The rows kept of each query (until place_ranges() makes them the places
+  // the rows go).
+  GrowableArray<uint64_t>& counts() { return counts_; }
 
  private:
   // Out of line: the kernels of every instruction set call offer().
   void grow();
 
   GrowableArray<Candidate> items_;
+  GrowableArray<uint64_t> counts_;
   GrowableArray<int32_t> floor_;
   int32_t ceiling_ = 0;
 };
 
-// Moves the rows of all `sets` (each holding the same `queries` queries) into
-// `grouped`, query by query: query q's rows, in no particular order, are
-// grouped[ends[q - 1] .. ends[q]) (from 0 for q = 0). Replaces the contents
-// of both outputs and empties the sets.
-void group_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
-                  GrowableArray<Candidate>& grouped, GrowableArray<uint64_t>& ends);
+// Grouping the rows of all `sets` (each holding the same `queries` queries)
+// query by query, in two steps. place_ranges() sets ends[q] to the end of
+// query q's rows in the grouped order (they start at ends[q - 1], or 0), turns
+// each set's counts into the places its rows go, and returns the number of
+// rows. move_ranges() then moves a set's rows to their places in `grouped`,
+// each query's in no particular order, and empties the set; the sets write
+// to places of their own, so that they may move at once.
+uint64_t place_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
+                      GrowableArray<uint64_t>& ends);
+void move_ranges(RangeSet& set, Candidate* grouped);
 
 // Sorts one query's rows [first, last) in the total order and writes them to
 // indices[0 ..] and scores[0 ..]. Uses scratch[0 .. last - first) and leaves

@@ -576,23 +576,28 @@ bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* 
   return true;
 }
 
-// Writes a pass's found rows (moved into `grouped` query by query by
-// group_ranges(), ends[q] the end of query q's rows) to the end of the
-// result, each query's rows sorted; the constructor makes the room. Where
-// there are many, the queries are sorted in pieces spread over the pool,
-// split where the rows, not the queries, halve: the serial tail of the call
-// is then only the grouping, one pass over the rows.
+// Writes a pass's found rows (in `sets`) to the end of the result, each
+// query's sorted: the sets' rows are moved into `grouped` query by query,
+// then each query's are sorted and written. Where there are many rows, both
+// steps are spread over the pool: the sets move at once, then the queries are
+// sorted in pieces split where the rows, not the queries, halve. Only the
+// sums of the sets' counts per query are left to the calling thread.
 class RangeWriter {
  public:
-  RangeWriter(GrowableArray<Candidate>& grouped, const GrowableArray<uint64_t>& ends,
-              RangeResult& result)
-      : grouped_(grouped.data()), ends_(ends.data()), queries_(ends.size()) {
+  // Makes the room.
+  RangeWriter(std::vector<RangeSet*>& sets, uint64_t queries, GrowableArray<Candidate>& grouped,
+              GrowableArray<uint64_t>& ends, RangeResult& result)
+      : sets_(sets.data()), set_count_(sets.size()), queries_(queries) {
+    total_ = place_ranges(sets_, set_count_, queries_, ends);
+    ends_ = ends.data();
+    grouped.clear();
+    grouped.reserve(total_);
+    grouped_ = grouped.data();
     const uint64_t offset = result.indices.size();
-    const uint64_t total = grouped.size();
-    result.indices.reserve(total);
-    result.scores.reserve(total);
-    result.indices.set_size(offset + total);
-    result.scores.set_size(offset + total);
+    result.indices.reserve(total_);
+    result.scores.reserve(total_);
+    result.indices.set_size(offset + total_);
+    result.scores.set_size(offset + total_);
     result.lims.reserve(queries_);
     for (uint64_t q = 0; q < queries_; ++q) result.lims.push_back(offset + ends_[q]);
     indices_ = result.indices.data() + offset;
@@ -600,15 +605,16 @@ class RangeWriter {
   }
 
   void write(bool inline_run, uint64_t pool_rows) {
-    const uint64_t total = queries_ == 0 ? 0 : ends_[queries_ - 1];
-    if (inline_run || total < pool_rows) {
+    if (inline_run || total_ < pool_rows) {
+      for (uint64_t s = 0; s < set_count_; ++s) move_ranges(*sets_[s], grouped_);
       sort_queries(0, queries_);
       return;
     }
     piece_rows_ = std::max<uint64_t>(1, pool_rows / 4);
     pool::run_in_pool([&](pool::WorkerThread& worker, bool injected) {
       threads_ = worker.pool().thread_count();
-      sort_pieces(0, queries_, threads_, injected);
+      move_sets(0, set_count_, threads_, injected);
+      sort_pieces(0, queries_, threads_, /*migrated=*/false);
       return 0;
     });
   }
@@ -628,20 +634,40 @@ class RangeWriter {
     }
   }
 
-  // The split of Search::scan_units(), on queries [first, last).
+  // The split of Search::scan_units(): whether a piece that may split by
+  // `splits` and `migrated` does, and the budget its halves get.
+  bool take_split(uint64_t& splits, bool migrated) const {
+    if (migrated) {
+      splits = std::max<uint64_t>(threads_, splits / 2);
+      return true;
+    }
+    if (splits == 0) return false;
+    splits /= 2;
+    return true;
+  }
+
+  // Sets [first, last) move their rows.
+  void move_sets(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
+    if (last - first < 2 || !take_split(splits, migrated)) {
+      for (uint64_t s = first; s < last; ++s) move_ranges(*sets_[s], grouped_);
+      return;
+    }
+    const uint64_t mid = first + (last - first) / 2;
+    pool::join_pair(
+        [&](bool left_migrated) {
+          move_sets(first, mid, splits, left_migrated);
+          return 0;
+        },
+        [&](bool right_migrated) {
+          move_sets(mid, last, splits, right_migrated);
+          return 0;
+        });
+  }
+
+  // Queries [first, last) sort their rows.
   void sort_pieces(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
     const uint64_t rows = ends_[last - 1] - start_of(first);
-    bool split = false;
-    if (last - first >= 2 && rows >= 2 * piece_rows_) {
-      if (migrated) {
-        splits = std::max<uint64_t>(threads_, splits / 2);
-        split = true;
-      } else if (splits > 0) {
-        splits /= 2;
-        split = true;
-      }
-    }
-    if (!split) {
+    if (last - first < 2 || rows < 2 * piece_rows_ || !take_split(splits, migrated)) {
       sort_queries(first, last);
       return;
     }
@@ -661,9 +687,12 @@ class RangeWriter {
         });
   }
 
-  Candidate* const grouped_;
-  const uint64_t* const ends_;
+  RangeSet* const* const sets_;
+  const uint64_t set_count_;
   const uint64_t queries_;
+  uint64_t total_ = 0;
+  const uint64_t* ends_ = nullptr;
+  Candidate* grouped_ = nullptr;
   int64_t* indices_ = nullptr;
   float* scores_ = nullptr;
   uint64_t threads_ = 1;
@@ -758,8 +787,7 @@ bool search_range_with(const SearchPlan& plan, const QueryBlock& queries, const 
       return false;
     }
     std::vector<RangeSet*>& sets = search.pass_sets();
-    group_ranges(sets.data(), sets.size(), count, grouped, ends);
-    RangeWriter writer(grouped, ends, result);
+    RangeWriter writer(sets, count, grouped, ends, result);
     writer.write(inline_run, pool_rows);
   }
   return true;
