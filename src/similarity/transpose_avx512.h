@@ -53,35 +53,5 @@ inline __m512 unpackhi_pairs(__m512 a, __m512 b) {
   }
 }
 
-// Loads 16 columns of 16 rows, row k's from row_at(k) (16 floats, any
-// alignment), and transposes them as transpose() does. The loads take the
-// place of the last round of shuffles: four columns of rows i, 4 + i, 8 + i
-// and 12 + i go into the four 128-bit lanes of one register (an insert from
-// memory can run on either vector port, where a shuffle across lanes has only
-// one), and 4 x 4 transposes within the lanes finish the work. As measured,
-// this made the engine's row kernel about 8% faster, and the row scorer,
-// whose loop keeps twice as many values live, slower.
-template <class RowAt>
-[[gnu::always_inline]] inline void load_transposed(RowAt row_at, __m512 out[16]) {
-  for (int q = 0; q < 4; ++q) {
-    __m512 r[4];
-    for (int i = 0; i < 4; ++i) {
-      __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(row_at(i) + 4 * q));
-      v = _mm512_insertf32x4(v, _mm_loadu_ps(row_at(4 + i) + 4 * q), 1);
-      v = _mm512_insertf32x4(v, _mm_loadu_ps(row_at(8 + i) + 4 * q), 2);
-      v = _mm512_insertf32x4(v, _mm_loadu_ps(row_at(12 + i) + 4 * q), 3);
-      r[i] = v;
-    }
-    const __m512 t0 = _mm512_unpacklo_ps(r[0], r[1]);
-    const __m512 t1 = _mm512_unpackhi_ps(r[0], r[1]);
-    const __m512 t2 = _mm512_unpacklo_ps(r[2], r[3]);
-    const __m512 t3 = _mm512_unpackhi_ps(r[2], r[3]);
-    out[4 * q] = unpacklo_pairs(t0, t2);
-    out[4 * q + 1] = unpackhi_pairs(t0, t2);
-    out[4 * q + 2] = unpacklo_pairs(t1, t3);
-    out[4 * q + 3] = unpackhi_pairs(t1, t3);
-  }
-}
-
 }  // namespace
 }  // namespace velk::similarity::avx512
