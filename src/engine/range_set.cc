@@ -56,7 +56,8 @@ void move_ranges(RangeSet& set, Candidate* grouped) {
   uint64_t* places = set.counts().data();
   GrowableArray<Candidate>& items = set.items();
   for (const Candidate& c : items) grouped[places[c.query]++] = c;
-  items.clear();
+  // The memory goes back before the sorts take their scratch space.
+  items = GrowableArray<Candidate>();
 }
 
 namespace {

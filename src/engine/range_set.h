@@ -66,7 +66,7 @@ class RangeSet {
 // query q's rows in the grouped order (they start at ends[q - 1], or 0), turns
 // each set's counts into the places its rows go, and returns the number of
 // rows. move_ranges() then moves a set's rows to their places in `grouped`,
-// each query's in no particular order, and empties the set; the sets write
+// each query's in no particular order, and frees its rows; the sets write
 // to places of their own, so that they may move at once.
 uint64_t place_ranges(RangeSet* const* sets, uint64_t set_count, uint64_t queries,
                       GrowableArray<uint64_t>& ends);

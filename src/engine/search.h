@@ -25,7 +25,8 @@
 // Memory: besides the outputs, O(queries x k) for the candidates (each
 // worker keeps k plus a little per query of a pass) and O(workers x block)
 // of working memory; never a score per (query, row) or per row. A threshold
-// search keeps 16 bytes per row found until it writes its results.
+// search keeps 16 bytes per row found until it writes its results, and as
+// much again while it sorts them.
 //
 // Nothing here touches Python: callers may release the interpreter lock
 // around these calls. Calls from several threads at once are safe; they
