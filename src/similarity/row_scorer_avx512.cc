@@ -44,8 +44,8 @@ struct Avx512 {
     return product;
   }
 
-  // Loads columns [0, 16) of rows 0 to 15 (one line each when aligned) and
-  // transposes them: out[j] holds column j, row k in element k.
+  // Loads `count` columns of rows 0 to 15 with `load` and transposes them:
+  // out[j] holds column j, row k in element k.
   template <class Load>
   [[gnu::always_inline]] static void load_transposed(const float* rows, uint64_t stride, Load load,
                                                      Vec out[16]) {
@@ -60,7 +60,9 @@ struct Avx512 {
                                               Vec& squares) {
     Vec column[16];
     if (count == 16) {
-      load_transposed(rows, stride, [](const float* p) { return _mm512_loadu_ps(p); }, column);
+      similarity::avx512::load_eight_columns([&](int k) { return rows + k * stride; }, column);
+      similarity::avx512::load_eight_columns([&](int k) { return rows + k * stride + 8; },
+                                             column + 8);
       lanes::add_columns<Avx512, kWithDot>(column, query, 16, dot, squares);
     } else {
       // The masked load neither reads nor faults on the columns it leaves out.
