@@ -115,18 +115,23 @@ inline void reset_sink(RangeSet& set, uint64_t queries, uint64_t, KeyRange range
 }
 
 // The rows of a call on the calling thread, shared with one pool worker: the
-// caller hands the record to the pool and both take stretches of rows from
-// one cursor until none are left, so that a worker that comes late or runs
-// slower simply takes fewer. The record is on the heap and held by both the
-// caller and the pool's queue, because the queue may hand it to a worker
-// long after the caller finished every row and returned.
+// caller hands the record to the pool, then takes stretches of rows from the
+// front while the worker takes them from the back, until they meet; so a
+// worker that comes late or runs slower simply takes fewer, and back-to-back
+// calls over one matrix find each thread's rows mostly in its own cache. The
+// record is on the heap and held by both the caller and the pool's queue,
+// because the queue may hand it to a worker long after the caller finished
+// every row and returned.
 struct SharedRows {
   enum : uint32_t { kOffered, kTakenByWorker, kDone, kKeptByCaller };
 
   std::atomic<uint32_t> state{kOffered};
   std::atomic<uint32_t> holders{2};
-  std::atomic<uint64_t> cursor{0};
-  uint64_t last = 0;
+  // Stretches [front, back) are still to be taken: front in the high 32
+  // bits, back in the low ones.
+  std::atomic<uint64_t> untaken{0};
+  uint64_t first_row = 0;
+  uint64_t last_row = 0;
   uint64_t stretch = 0;
   // Runs rows [first, last) on the worker; set by the caller before the offer.
   void (*run)(void* search, uint64_t first, uint64_t last) = nullptr;
@@ -134,10 +139,21 @@ struct SharedRows {
   // A failure of the worker's rows, raised again on the caller.
   std::exception_ptr failure;
 
-  // The next stretch of rows, or first == last when none are left.
-  std::pair<uint64_t, uint64_t> next() noexcept {
-    const uint64_t first = std::min(last, cursor.fetch_add(stretch, std::memory_order_relaxed));
-    return {first, std::min(last, first + stretch)};
+  // Takes the next stretch from the front (the caller) or the back (the
+  // worker): its rows, or first == last when none are left.
+  std::pair<uint64_t, uint64_t> take(bool from_front) noexcept {
+    uint64_t seen = untaken.load(std::memory_order_relaxed);
+    for (;;) {
+      const uint64_t front = seen >> 32;
+      const uint64_t back = seen & 0xFFFFFFFFu;
+      if (front >= back) return {0, 0};
+      const uint64_t taken = from_front ? front : back - 1;
+      const uint64_t rest = from_front ? ((front + 1) << 32) | back : (front << 32) | (back - 1);
+      if (untaken.compare_exchange_weak(seen, rest, std::memory_order_relaxed)) {
+        const uint64_t first = first_row + taken * stretch;
+        return {first, std::min(last_row, first + stretch)};
+      }
+    }
   }
 
   void release() noexcept {
@@ -153,7 +169,8 @@ struct SharedRows {
     uint32_t offered = kOffered;
     if (rows->state.compare_exchange_strong(offered, kTakenByWorker, std::memory_order_acq_rel)) {
       try {
-        for (auto [first, last] = rows->next(); first < last; std::tie(first, last) = rows->next()) {
+        for (auto [first, last] = rows->take(false); first < last;
+             std::tie(first, last) = rows->take(false)) {
           rows->run(rows->search, first, last);
         }
       } catch (...) {
@@ -308,11 +325,13 @@ class Search {
     if (workers_.size() < 2) workers_.resize(2);
     auto* rows = new (std::nothrow) SharedRows;
     if (rows == nullptr) return false;
-    rows->cursor.store(first_row, std::memory_order_relaxed);
-    rows->last = last_row;
-    // Whole groups of rows in lanes, in about 16 stretches.
+    // Whole groups of rows in lanes, in about 8 stretches.
+    rows->first_row = first_row;
+    rows->last_row = last_row;
     rows->stretch = std::max<uint64_t>(
         kSharedStretchRows, (last_row - first_row) / 8 / kMaxLanes * kMaxLanes);
+    const uint64_t stretches = (last_row - first_row + rows->stretch - 1) / rows->stretch;
+    rows->untaken.store(stretches, std::memory_order_relaxed);
     rows->run = [](void* search, uint64_t first, uint64_t last) {
       auto* self = static_cast<Search*>(search);
       self->run_rows(self->workers_[1], first, last);
@@ -337,7 +356,8 @@ class Search {
     std::exception_ptr failure;
     {
       Settle settle{rows};
-      for (auto [first, last] = rows->next(); first < last; std::tie(first, last) = rows->next()) {
+      for (auto [first, last] = rows->take(true); first < last;
+           std::tie(first, last) = rows->take(true)) {
         run_rows(workers_[0], first, last);
       }
       rows->settle();
