@@ -1,5 +1,8 @@
 #include "src/binding/gil.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -34,6 +37,19 @@ DeferredReleasePool& pool_instance() {
   }
   delete fresh;
   return *pool;
+}
+
+// Parks a thread other than the process's main thread that asks for the lock
+// once the interpreter has begun to shut down: only daemon threads run then,
+// and PyGILState_Ensure would end this one with pthread_exit, or, once the
+// shutdown is complete and the main thread is in exit(), crash on the thread
+// state it can no longer make. Parked, the thread ends with the process, as
+// CPython 3.14 leaves such threads. The main thread (which runs the shutdown)
+// goes on.
+void park_if_interpreter_gone() {
+  if (Py_IsInitialized() != 0) return;
+  if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return;
+  for (;;) pause();
 }
 
 void check_lock_allowed() {
@@ -97,6 +113,7 @@ LockGuard acquire_lock() {
     apply_pool_if_present();
     return LockGuard(LockGuard::Kind::kAssumed, PyGILState_UNLOCKED);
   }
+  park_if_interpreter_gone();
   PyGILState_STATE state = PyGILState_Ensure();
   if (tls_lock_count < 0) [[unlikely]] {
     // Give back what we took before reporting the forbidden entry.
