@@ -60,6 +60,15 @@
 
 namespace velk::engine::lanes {
 
+// Steps of kLanes columns per cache line of a row: a step may cover less
+// than a line (2-byte elements, or 8 lanes), and the loops that request rows
+// ahead make one request per line, on every this many steps.
+template <class Isa, class Storage>
+constexpr uint64_t steps_per_line() {
+  constexpr uint64_t kStepBytes = Isa::kLanes * sizeof(Storage);
+  return kStepBytes >= kCacheLine ? 1 : kCacheLine / kStepBytes;
+}
+
 // Packs rows rows[0 .. kLanes) (any rows of the matrix; a short group
 // repeats its last row) into `packed`: dim vectors, column j at
 // packed + j * kLanes. Requests the lines of the rows in `ahead` (another
@@ -69,9 +78,8 @@ void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, flo
                 const typename Elements::Storage* const* ahead) {
   using Vec = typename Isa::Vec;
   constexpr uint64_t kLanes = Isa::kLanes;
-  // One request per line of each row (see score_rows_in_lanes()).
-  constexpr uint64_t kStepBytes = kLanes * sizeof(typename Elements::Storage);
-  constexpr uint64_t kStepsPerLine = kStepBytes >= kCacheLine ? 1 : kCacheLine / kStepBytes;
+  // One request per line of each row.
+  constexpr uint64_t kStepsPerLine = steps_per_line<Isa, typename Elements::Storage>();
   Vec column[kLanes];
   uint64_t j = 0;
   for (; j + kLanes <= dim; j += kLanes) {
@@ -313,10 +321,8 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   if (ahead_rows < 32) ahead_rows = 32;
   ahead_rows = (ahead_rows + kLanes - 1) / kLanes * kLanes;
   const bool prefetch = row_bytes <= 16 * 1024 && job.matrix.rows * row_bytes > 1024 * 1024;
-  // One request per line of each row: a step of kLanes columns may cover
-  // less than a line (2-byte elements, or 8 lanes).
-  constexpr uint64_t kStepBytes = kLanes * sizeof(Storage);
-  constexpr uint64_t kStepsPerLine = kStepBytes >= kCacheLine ? 1 : kCacheLine / kStepBytes;
+  // One request per line of each row.
+  constexpr uint64_t kStepsPerLine = steps_per_line<Isa, Storage>();
   const float* query = job.query;
   const float norm = job.query_norm;
 

@@ -114,6 +114,20 @@ inline void reset_sink(RangeSet& set, uint64_t queries, uint64_t, KeyRange range
   set.reset(queries, range);
 }
 
+// The two-way split of work over the pool, as the parallel map does it: a
+// piece that may still split `splits` times halves that budget; a piece that
+// was stolen (migrated) splits again with at least `threads` to spare.
+// Returns whether the piece splits, updating `splits` for its halves.
+bool take_split(uint64_t& splits, bool migrated, uint64_t threads) {
+  if (migrated) {
+    splits = std::max<uint64_t>(threads, splits / 2);
+    return true;
+  }
+  if (splits == 0) return false;
+  splits /= 2;
+  return true;
+}
+
 // The rows of a call on the calling thread, shared with one pool worker: the
 // caller hands the record to the pool, then takes stretches of rows from the
 // front while the worker takes them from the back, until they meet; so a
@@ -276,17 +290,7 @@ class Search {
   // halvings as keep every worker busy, renewed where a piece was stolen.
   void scan_units(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
     const uint64_t n = last - first;
-    bool split = false;
-    if (n >= 2) {
-      if (migrated) {
-        splits = std::max<uint64_t>(workers_.size(), splits / 2);
-        split = true;
-      } else if (splits > 0) {
-        splits /= 2;
-        split = true;
-      }
-    }
-    if (!split) {
+    if (n < 2 || !take_split(splits, migrated, workers_.size())) {
       pool::WorkerThread* worker = pool::current_worker();
       run_leaf(workers_[worker == nullptr ? 0 : worker->index()], first, last);
       return;
@@ -656,21 +660,9 @@ class RangeWriter {
     }
   }
 
-  // The split of Search::scan_units(): whether a piece that may split by
-  // `splits` and `migrated` does, and the budget its halves get.
-  bool take_split(uint64_t& splits, bool migrated) const {
-    if (migrated) {
-      splits = std::max<uint64_t>(threads_, splits / 2);
-      return true;
-    }
-    if (splits == 0) return false;
-    splits /= 2;
-    return true;
-  }
-
   // Sets [first, last) move their rows.
   void move_sets(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
-    if (last - first < 2 || !take_split(splits, migrated)) {
+    if (last - first < 2 || !take_split(splits, migrated, threads_)) {
       for (uint64_t s = first; s < last; ++s) move_ranges(*sets_[s], grouped_);
       return;
     }
@@ -689,7 +681,7 @@ class RangeWriter {
   // Queries [first, last) sort their rows.
   void sort_pieces(uint64_t first, uint64_t last, uint64_t splits, bool migrated) {
     const uint64_t rows = ends_[last - 1] - start_of(first);
-    if (last - first < 2 || rows < 2 * piece_rows_ || !take_split(splits, migrated)) {
+    if (last - first < 2 || rows < 2 * piece_rows_ || !take_split(splits, migrated, threads_)) {
       sort_queries(first, last);
       return;
     }
