@@ -3,6 +3,8 @@
 #include "src/binding/buffer.h"
 #include "src/binding/conversion.h"
 #include "src/binding/entry.h"
+#include "src/engine/search.h"
+#include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/top_k.h"
 
@@ -17,6 +19,26 @@ constexpr const char* kListNames[] = {"query", "embeddings", "k"};
 constexpr const char* kFlatNames[] = {"query", "embeddings", "dim", "k"};
 
 VectorView view_of(const FloatVector& values) { return {values.data(), values.size()}; }
+
+// The flat top-k through the engine's scan, which keeps each worker's best
+// rows as it scores them; its scores and order are flat_top_k()'s (see
+// StreamedTopK).
+void engine_top_k(VectorView query, const similarity::FlatMatrixView& matrix, uint64_t kept,
+                  ScoredPair* out) {
+  GrowableArray<int64_t> indices;
+  indices.reserve(kept);
+  GrowableArray<float> scores;
+  scores.reserve(kept);
+  uint64_t found = 0;
+  engine::search_top_k({query.data, 1},
+                       {matrix.values.data, matrix.rows(), matrix.dim, engine::ElementType::kFloat32},
+                       kept, /*allowed=*/nullptr, indices.data(), scores.data(), &found);
+  // The query's squared norm is not zero, so every place is filled.
+  if (found != kept) velk::panic("the engine filled fewer places than there are rows to keep");
+  for (uint64_t i = 0; i < kept; ++i) {
+    out[i] = ScoredPair{static_cast<uint64_t>(indices[i]), scores[i]};
+  }
+}
 
 }  // namespace
 
@@ -76,7 +98,7 @@ Result<OwnedRef> top_k_flat(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!dim) return argument_error("dim", dim.take_error());
     Result<uint64_t> k = extract_index(bound[3]);
     if (!k) return argument_error("k", k.take_error());
-    pairs = similarity::flat_top_k(view_of(*query), {view_of(*values), *dim}, *k);
+    pairs = similarity::flat_top_k(view_of(*query), {view_of(*values), *dim}, *k, &engine_top_k);
   }
   return pairs_to_python(pairs);
 }
@@ -102,7 +124,7 @@ Result<OwnedRef> top_k_flat_np(PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!values_or) return values_or.take_error();
     FloatBuffer values = std::move(*values_or);
     // Workers read the buffers while we hold the lock, so nothing resizes them.
-    pairs = similarity::flat_top_k(query.view(), {values.view(), *dim}, *k);
+    pairs = similarity::flat_top_k(query.view(), {values.view(), *dim}, *k, &engine_top_k);
   }  // the embeddings view is released first, then the query's
   return pairs_to_python(pairs);
 }

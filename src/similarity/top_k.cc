@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "src/pool/collect.h"
+#include "src/pool/registry.h"
 #include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
@@ -50,7 +51,8 @@ GrowableArray<ScoredPair> top_k_rows(VectorView query, const RaggedRowsView& row
   return pairs;
 }
 
-GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& matrix, uint64_t k) {
+GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& matrix, uint64_t k,
+                                     StreamedTopK streamed) {
   // The row count divides by dim: a zero width is a fault of the caller,
   // reported before anything else, whatever the other inputs are.
   if (matrix.dim == 0) velk::panic("attempt to divide by zero");
@@ -77,6 +79,16 @@ GrowableArray<ScoredPair> flat_top_k(VectorView query, const FlatMatrixView& mat
     finish_in_environment(zero_query);
   }
   if (zero_query) return {};
+
+  if (streamed != nullptr && query.size == matrix.dim && kept <= n / 4) {
+    // The pool starts here, as the map below would start it.
+    pool::global_pool();
+    GrowableArray<ScoredPair> best;
+    best.reserve(kept);
+    streamed(query, matrix, kept, best.data());
+    best.set_size(kept);
+    return best;
+  }
 
   GrowableArray<ScoredPair> pairs = pool::parallel_map_collect_ranges<ScoredPair>(
       n, [query, query_norm, &matrix](uint64_t start, uint64_t end, ScoredPair* window) {

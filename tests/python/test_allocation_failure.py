@@ -64,10 +64,12 @@ CASES = {
     "row ends": ("_velk.top_k([1.0], empty_rows, 1)", "empty_rows = [[]] * (2 * N)",
                  64 * MiB, 16 * N),
     # The pair array, one 16-byte pair per row, made after the conversions: by
-    # rows, and flat while the buffers are held.
+    # rows, and flat while the buffers are held (a flat call keeps it only
+    # where it cannot rank the rows as they are scored: here a query wider
+    # than the rows).
     "top_k pairs": ("_velk.top_k([1.0], one_value_rows, 1)", "one_value_rows = [[1.0]] * N",
                     200 * MiB, 16 * N),
-    "top_k_flat_np pairs": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, 3)",
+    "top_k_flat_np pairs": ("_velk.top_k_flat_np(np.ones(2, np.float32), m, 1, 3)",
                             "m = np.ones(N, np.float32)", 100 * MiB, 16 * N),
     # The result list, then its tuples: the interpreter's own MemoryError.
     "result list": ("_velk.top_k_flat_np(np.ones(1, np.float32), m, 1, N)",
