@@ -42,12 +42,14 @@ double cpu_seconds() {
 
 // Multiply-add pairs (16 lanes each) per second of processor time on this
 // thread, for `steps` steps of 24 chains (named one by one, so that every
-// accumulator stays in a register).
-#define VELK_PROBE_STEP(a)                                     \
-  do {                                                         \
-    __m512 product;                                            \
-    asm("vmulps %1, %2, %0" : "=v"(product) : "v"(x), "v"(y)); \
-    asm("vaddps %1, %0, %0" : "+v"(a) : "v"(product));         \
+// accumulator stays in a register). The multiply is volatile: with the same
+// operands every time, the compiler would otherwise keep one product for all
+// the adds and the probe would count twice the pairs it ran.
+#define VELK_PROBE_STEP(a)                                              \
+  do {                                                                  \
+    __m512 product;                                                     \
+    asm volatile("vmulps %1, %2, %0" : "=v"(product) : "v"(x), "v"(y)); \
+    asm("vaddps %1, %0, %0" : "+v"(a) : "v"(product));                  \
   } while (0)
 __attribute__((target("avx512f"))) double probe_pairs_per_cpu_second(uint64_t steps) {
   __m512 a0 = _mm512_set1_ps(1.0f), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0,
