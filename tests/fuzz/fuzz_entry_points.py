@@ -197,7 +197,10 @@ def decode_flat(fdp, ctx, name, function, vector):
         call.must_panic = True
     elif query.values is not None and values.values is not None and dim.clean and k.clean:
         d = V.count_value(dim, dv)
-        call.check = pairs_check(call, lambda: model.flat_scores(query.values, values.values, d), V.count_value(k, kv), model.flat_is_stable)
+        width = len(query.values)
+        call.check = pairs_check(
+            call, lambda: model.flat_scores(query.values, values.values, d), V.count_value(k, kv),
+            lambda n, k, s: model.flat_is_stable(n, k, s, width, d))
     return call
 
 

@@ -198,9 +198,11 @@ def check_ranking(indices, score_bits, scores, k, stable):
     return None
 
 
-def flat_is_stable(n, k, scores):
-    """Where the order of tied rows is promised for top_k_flat and its users."""
-    if n <= 16 or k == 1:
+def flat_is_stable(n, k, scores, query_size=None, dim=None):
+    """Where the order of tied rows is promised for top_k_flat and its users
+    (a query as wide as the rows and k at most a quarter of them: ranked as
+    the rows are scored, by score and then by row)."""
+    if n <= 16 or k == 1 or (query_size == dim and 1 <= k <= n // 4):
         return True
     if k >= n:
         keys = ranking_keys(scores)
