@@ -44,13 +44,14 @@ struct Avx512 {
     return product;
   }
 
-  // Loads `count` columns of rows 0 to 15 with `load` and transposes them:
-  // out[j] holds column j, row k in element k.
-  template <class Load>
-  [[gnu::always_inline]] static void load_transposed(const float* rows, uint64_t stride, Load load,
-                                                     Vec out[16]) {
+  // Loads the first `count` (< 16) columns of rows 0 to 15 and transposes
+  // them: out[j] holds column j, row k in element k. The masked load neither
+  // reads nor faults on the columns it leaves out.
+  [[gnu::always_inline]] static void load_transposed_part(const float* rows, uint64_t stride,
+                                                          uint64_t count, Vec out[16]) {
+    const auto columns = static_cast<__mmask16>((1u << count) - 1);
     Vec r[16];
-    for (uint64_t k = 0; k < 16; ++k) r[k] = load(rows + k * stride);
+    for (uint64_t k = 0; k < 16; ++k) r[k] = _mm512_maskz_loadu_ps(columns, rows + k * stride);
     similarity::avx512::transpose(r, out);
   }
 
@@ -65,10 +66,7 @@ struct Avx512 {
                                              column + 8);
       lanes::add_columns<Avx512, kWithDot>(column, query, 16, dot, squares);
     } else {
-      // The masked load neither reads nor faults on the columns it leaves out.
-      auto columns = static_cast<__mmask16>((1u << count) - 1);
-      auto load = [columns](const float* p) { return _mm512_maskz_loadu_ps(columns, p); };
-      load_transposed(rows, stride, load, column);
+      load_transposed_part(rows, stride, count, column);
       lanes::add_columns<Avx512, kWithDot>(column, query, count, dot, squares);
     }
   }
