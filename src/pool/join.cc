@@ -18,14 +18,14 @@ thread_local std::unique_ptr<BlockingLatch> t_caller_latch;
 // (the old one is leaked on purpose).
 void forget_caller_latch_in_child() { (void)t_caller_latch.release(); }
 
+// Registered when the library is loaded, not on first use (see the global
+// pool's handler in registry.cc).
+[[maybe_unused]] const bool fork_handler_registered =
+    pthread_atfork(nullptr, nullptr, &forget_caller_latch_in_child) == 0;
+
 }  // namespace
 
 BlockingLatch& caller_latch() {
-  static const bool fork_handler_registered = [] {
-    pthread_atfork(nullptr, nullptr, &forget_caller_latch_in_child);
-    return true;
-  }();
-  (void)fork_handler_registered;
   if (!t_caller_latch) t_caller_latch = std::make_unique<BlockingLatch>();
   return *t_caller_latch;
 }

@@ -79,19 +79,15 @@ void forget_global_pool_in_child() {
   global_once.store(kNotRun, std::memory_order_relaxed);
 }
 
-void register_fork_handler() {
-  // A function-local static: registered once per process, and a child (which
-  // inherits both the flag and the handler) does not register again.
-  static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, &forget_global_pool_in_child);
-    return true;
-  }();
-  (void)registered;
-}
+// Registered when the library is loaded, before any thread of ours runs. On
+// first use, the registration could be under way in one thread while another
+// forks: pthread_atfork waits for the fork to finish, and the child would
+// inherit a one-time guard left half done and hang on it.
+[[maybe_unused]] const bool fork_handler_registered =
+    pthread_atfork(nullptr, nullptr, &forget_global_pool_in_child) == 0;
 
 // Runs inside the one-time guard. Returns the error when no pool was built.
 std::optional<ThreadPoolBuildError> create_global_pool() {
-  register_fork_handler();
   BuildResult built = build_pool(configured_thread_count(), /*use_calling_thread=*/false);
   if (!built.pool && built.error->is_unsupported() && current_worker() == nullptr) {
     // Threads cannot be made here at all: the calling thread becomes the

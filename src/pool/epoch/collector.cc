@@ -316,18 +316,16 @@ void forget_process_collector_in_child() {
   process_collector_ptr.store(nullptr, std::memory_order_relaxed);
 }
 
+// Registered when the library is loaded, not on first use (see the global
+// pool's handler in registry.cc).
+[[maybe_unused]] const bool fork_handler_registered =
+    pthread_atfork(nullptr, nullptr, &forget_process_collector_in_child) == 0;
+
 }  // namespace
 
 EpochCollector& process_collector() {
   // acquire: the collector must be complete before we hand it out.
   if (EpochCollector* made = process_collector_ptr.load(std::memory_order_acquire)) return *made;
-  // A function-local static: registered once per process, and a child
-  // (which inherits both the flag and the handler) does not register again.
-  static const bool fork_handler_registered = [] {
-    pthread_atfork(nullptr, nullptr, &forget_process_collector_in_child);
-    return true;
-  }();
-  (void)fork_handler_registered;
   void* memory = allocate_or_abort(sizeof(EpochCollector), alignof(EpochCollector));
   auto* fresh = new (memory) EpochCollector();
   EpochCollector* expected = nullptr;

@@ -32,16 +32,16 @@ thread_local ThreadHandleDropper thread_handle_dropper;
 // the child's only thread, registers anew with the fresh one on its next pin.
 void forget_thread_participant_in_child() { thread_participant_ptr = nullptr; }
 
+// Registered when the library is loaded, not on first use (see the global
+// pool's handler in registry.cc).
+[[maybe_unused]] const bool fork_handler_registered =
+    pthread_atfork(nullptr, nullptr, &forget_thread_participant_in_child) == 0;
+
 // The thread's participant, registered on first use; null once the thread
 // is past the end of its handle.
 Participant* participant_handle() {
   if (thread_participant_ptr != nullptr) return thread_participant_ptr;
   if (thread_handle_gone) return nullptr;
-  static const bool fork_handler_registered = [] {
-    pthread_atfork(nullptr, nullptr, &forget_thread_participant_in_child);
-    return true;
-  }();
-  (void)fork_handler_registered;
   Participant* participant = process_collector().register_participant();
   // Touching the dropper constructs it and arranges the drop at thread exit.
   thread_handle_dropper.armed = true;
