@@ -72,6 +72,27 @@ struct Avx2 {
   template <class Elements>
   [[gnu::always_inline]] static void load_transposed(const typename Elements::Storage* const* rows,
                                                      uint64_t column, uint64_t count, Vec out[8]) {
+    if (count == 8) {
+      if constexpr (std::is_same_v<Elements, Float32Elements>) {
+        similarity::avx2::load_eight_columns([&](int k) { return rows[k] + column; }, out);
+        return;
+      } else if constexpr (std::is_same_v<Elements, BFloat16Elements>) {
+        // Each 32-bit word holds two neighbouring columns, the lower one in
+        // its low half: the words are transposed, then the lower column is
+        // shifted into the upper half and the upper one has its low half
+        // cleared (see the AVX-512 kernel).
+        Vec words[4];
+        similarity::avx2::load_four_columns(
+            [&](int k) { return reinterpret_cast<const float*>(rows[k] + column); }, words);
+        const __m256i upper = _mm256_set1_epi32(static_cast<int>(0xFFFF0000u));
+        for (int p = 0; p < 4; ++p) {
+          const __m256i w = _mm256_castps_si256(words[p]);
+          out[2 * p] = _mm256_castsi256_ps(_mm256_slli_epi32(w, 16));
+          out[2 * p + 1] = _mm256_castsi256_ps(_mm256_and_si256(w, upper));
+        }
+        return;
+      }
+    }
     Vec r[8];
     for (uint64_t k = 0; k < 8; ++k) r[k] = load_widened<Elements>(rows[k] + column, count);
     similarity::avx2::transpose(r, out);

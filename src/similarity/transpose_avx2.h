@@ -41,5 +41,38 @@ inline __m256 unpackhi_pairs(__m256 a, __m256 b) {
   }
 }
 
+// Four columns of 8 rows as 4 x 4 blocks: register k (k < 4) takes the four
+// 32-bit elements of row k from row_at(k) in its low 128-bit half and those
+// of row k + 4 in its high half (a load and an insert from memory), and two
+// rounds of interleaves within the halves leave out[c] with element c of
+// every row, row k in lane k. The elements are moved as bits: any 32-bit
+// data will do.
+template <class RowAt>
+[[gnu::always_inline]] inline void load_four_columns(RowAt row_at, __m256 out[4]) {
+  __m256 v[4];
+  for (int k = 0; k < 4; ++k) {
+    v[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(row_at(k))),
+                                _mm_loadu_ps(row_at(k + 4)), 1);
+  }
+  const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]);
+  const __m256 t1 = _mm256_unpackhi_ps(v[0], v[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]);
+  const __m256 t3 = _mm256_unpackhi_ps(v[2], v[3]);
+  out[0] = unpacklo_pairs(t0, t2);
+  out[1] = unpackhi_pairs(t0, t2);
+  out[2] = unpacklo_pairs(t1, t3);
+  out[3] = unpackhi_pairs(t1, t3);
+}
+
+// Eight columns of 8 rows (8 floats from row_at(k), any alignment),
+// transposed as transpose() does, in two blocks of four columns: 16
+// shuffles and 8 inserts from memory instead of transpose()'s 24 shuffles,
+// which all wait for the one shuffle port on most processors.
+template <class RowAt>
+[[gnu::always_inline]] inline void load_eight_columns(RowAt row_at, __m256 out[8]) {
+  load_four_columns([&](int k) { return row_at(k); }, out);
+  load_four_columns([&](int k) { return row_at(k) + 4; }, out + 4);
+}
+
 }  // namespace
 }  // namespace velk::similarity::avx2
