@@ -19,6 +19,7 @@
 #include "src/pool/join.h"
 #include "src/pool/registry.h"
 #include "src/runtime/alloc.h"
+#include "src/runtime/cache_line.h"
 #include "src/runtime/fp_environment.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
@@ -92,9 +93,11 @@ float* aligned_floats(GrowableArray<float>& storage, uint64_t count) {
 
 // What one worker keeps for the whole call: its candidate buffers (a Sink:
 // TopKSet or RangeSet) and the kernels' working memory. Used by that worker
-// alone while the scan runs.
+// alone while the scan runs, and apart from its neighbours in the array:
+// each worker writes its own (a row count for every row it collects, a
+// buffer size for every row it keeps) while the others read theirs.
 template <class Sink>
-struct WorkerState {
+struct alignas(kCacheLinePair) WorkerState {
   // The pass its buffers belong to (+1; 0 for none yet).
   uint64_t pass = 0;
   Sink set;
