@@ -666,7 +666,9 @@ def decode_engine(fdp, ctx, batch):
     kval = V.count_value(k, kv) if k.clean else None
     if kval is not None and kval > 4096 and batch:
         k, kval = V.Arg(3, clean=True), 3
-    places = (nq * kval if batch else min(kval, rows)) if kval is not None and kval < 2**40 else 0
+    # One query keeps at most a row each, however large k is; a batch's k was
+    # kept small above.
+    places = 0 if kval is None else nq * kval if batch else min(kval, rows)
     inputs = [a.obj for a in (query, matrix) if isinstance(a.obj, np.ndarray)]
     indices = decode_output(fdp, ctx, np.int64, places, inputs)
     scores = decode_output(fdp, ctx, np.float32, places, inputs)
