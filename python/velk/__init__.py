@@ -99,15 +99,16 @@ def search(
     *,
     where: Any = None,
     dim: int | None = None,
-    dtype: str | None = None,
+    dtype: Any = None,
     copy: bool = False,
 ) -> tuple[IndexArray, FloatArray]:
     """The `k` rows of `embeddings` most similar to `query`, best first.
 
     `embeddings` is a matrix of shape (rows, dim), or a flat array of
     rows * dim values together with `dim`: float32, float16, or bfloat16 (the
-    ml_dtypes type, or a uint16 array of bfloat16 bits with dtype="bfloat16").
-    2-byte elements are read as they are and widened exactly to float32 while
+    ml_dtypes type, or a uint16 array of bfloat16 bits with dtype="bfloat16";
+    `dtype` takes the three names or what numpy takes for those types, such
+    as `numpy.float16`). 2-byte elements are read as they are and widened exactly to float32 while
     scoring, so the result is bit-identical to the same search over
     `embeddings.astype(numpy.float32)`. `query` is a vector of `dim` values,
     float32 or of the matrix's own type. Lists and tuples of numbers are
@@ -196,7 +197,7 @@ def search_many(
     *,
     where: Any = None,
     dim: int | None = None,
-    dtype: str | None = None,
+    dtype: Any = None,
     copy: bool = False,
     progress: Any = None,
 ) -> tuple[IndexArray, FloatArray]:
@@ -243,7 +244,7 @@ def search_range(
     *,
     where: Any = None,
     dim: int | None = None,
-    dtype: str | None = None,
+    dtype: Any = None,
     copy: bool = False,
     progress: Any = None,
 ) -> Any:

@@ -235,14 +235,27 @@ def _aligned_contiguous(array: Any, name: str, copy: bool) -> Any:
 
 
 def check_dtype_name(dtype: Any) -> str | None:
-    """The `dtype=` keyword checked: None or one of the names in ELEMENT_CODES."""
+    """The `dtype=` keyword checked: None or one of the names in ELEMENT_CODES.
+
+    Besides the names, anything numpy takes for one of the three types is
+    taken: `numpy.float16`, `numpy.dtype("float32")`, `"f2"`, or the
+    bfloat16 type of ml_dtypes (recognised by its name, as the arrays are).
+    """
     if dtype is None:
         return None
-    if not isinstance(dtype, str) or dtype not in ELEMENT_CODES:
+    if isinstance(dtype, str) and dtype in ELEMENT_CODES:
+        return dtype
+    import numpy as np
+
+    try:
+        name = element_type_of(np.dtype(dtype))
+    except (TypeError, ValueError):
+        name = None
+    if name is None:
         raise ValueError(
             f"dtype must be 'float32', 'float16' or 'bfloat16', got {dtype!r}"
         )
-    return dtype
+    return name
 
 
 def as_matrix(value: Any, name: str, copy: bool, dtype: str | None) -> tuple[Any, str]:

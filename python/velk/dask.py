@@ -380,18 +380,18 @@ def _distributed_client() -> Any:
 
 @overload
 def search_many(
-    queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: str | None = ...,
+    queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
     progress: Any = ..., compute: Literal[True] = ...
 ) -> Ranked: ...
 @overload
 def search_many(
-    queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: str | None = ...,
+    queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
     progress: Any = ..., compute: Literal[False]
 ) -> Delayed: ...
 
 
 def search_many(
-    queries: Any, embeddings: Any, k: int, *, where: Any = None, dtype: str | None = None,
+    queries: Any, embeddings: Any, k: int, *, where: Any = None, dtype: Any = None,
     progress: Any = None, compute: bool = True
 ) -> Ranked | Delayed:
     """`velk.search_many` over the dask array `embeddings`, as two (queries, k) arrays.
@@ -434,18 +434,18 @@ def search_many(
 
 @overload
 def search(
-    query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: str | None = ...,
+    query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
     progress: Any = ..., compute: Literal[True] = ...
 ) -> Ranked: ...
 @overload
 def search(
-    query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: str | None = ...,
+    query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
     progress: Any = ..., compute: Literal[False]
 ) -> Delayed: ...
 
 
 def search(
-    query: Any, embeddings: Any, k: int, *, where: Any = None, dtype: str | None = None,
+    query: Any, embeddings: Any, k: int, *, where: Any = None, dtype: Any = None,
     progress: Any = None, compute: bool = True
 ) -> Ranked | Delayed:
     """The `k` rows of the dask array `embeddings` most similar to `query`, best first.
@@ -477,7 +477,7 @@ def search(
 
 def search_range(
     query_or_queries: Any, embeddings: Any, threshold: float, *, where: Any = None,
-    dtype: str | None = None, progress: Any = None, compute: bool = True
+    dtype: Any = None, progress: Any = None, compute: bool = True
 ) -> Any:
     """`velk.search_range` over the dask array `embeddings`.
 

@@ -80,9 +80,11 @@ def subset_top_k(queries, model, where, k):
 
 
 def velk_matrix(stored, element, raw):
-    """The matrix as a user passes it: its own dtype, or uint16 bits named by dtype=."""
+    """The matrix as a user passes it: its own dtype, or uint16 bits named by dtype=
+    (float16 by numpy's type rather than its name)."""
     if element != "float32" and (raw or stored.dtype == np.uint16):
-        return dict(embeddings=stored.view(np.uint16), dtype=element)
+        return dict(embeddings=stored.view(np.uint16),
+                    dtype=np.float16 if element == "float16" else element)
     return dict(embeddings=stored)
 
 
@@ -133,6 +135,7 @@ def test_ml_dtypes_bfloat16_is_read_as_its_bits():
     expected = velk.search_many(queries.astype(np.float32), model, 7)
     assert_same(velk.search_many(queries, values, 7), expected)
     assert_same(velk.search_many(queries.view(np.uint16), bits, 7, dtype="bfloat16"), expected)
+    assert_same(velk.search_many(queries, bits, 7, dtype=ml_dtypes.bfloat16), expected)
     assert_same(velk.search(queries[0], values, 7),
                 velk.search(queries[0].astype(np.float32), model, 7))
 
@@ -217,6 +220,9 @@ def test_where_may_be_a_view_of_another_array():
         (lambda m, q: velk.search_range(q, m, "0.5"), TypeError, "real number"),
         (lambda m, q: velk.search_range(q, m, b"1"), TypeError, "real number"),
         (lambda m, q: velk.search(q, m, 3, dtype="float64"), ValueError, "dtype must be"),
+        (lambda m, q: velk.search(q, m, 3, dtype=np.float64), ValueError, "dtype must be"),
+        (lambda m, q: velk.search(q, m, 3, dtype=">f2"), ValueError, "dtype must be"),
+        (lambda m, q: velk.search(q, m, 3, dtype=3), ValueError, "dtype must be"),
         (lambda m, q: velk.search(q, m, 3, dtype="bfloat16"), TypeError, "not bfloat16"),
         (lambda m, q: velk.search(q, m.view(np.uint16), 3), TypeError, "must be float32"),
         (lambda m, q: velk.search(q.astype(np.float64), m, 3), TypeError,
