@@ -302,8 +302,8 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
 // through the dot and the squared-norm chains at once. One query reads every
 // column once, so packing the rows first (as score_block_in_lanes() does)
 // would only add a pass over them. The rows of a group further on are
-// requested into the second-level cache as the columns are read. Lanes of
-// rows whose `allowed` entry is 0 are not offered.
+// requested into the second-level cache as the columns are read, each line
+// twice (see below). Lanes of rows whose `allowed` entry is 0 are not offered.
 template <class Isa, class Elements, class Sink>
 void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   using Vec = typename Isa::Vec;
@@ -321,6 +321,10 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   if (ahead_rows < 32) ahead_rows = 32;
   ahead_rows = (ahead_rows + kLanes - 1) / kLanes * kLanes;
   const bool prefetch = row_bytes <= 16 * 1024 && job.matrix.rows * row_bytes > 1024 * 1024;
+  // Narrow rows have each line requested a second time, from twice as far
+  // (see below); from further than 128 KiB ahead that second request measured
+  // no better at 3 KiB rows and worse at 6 and 15 KiB.
+  const bool request_far = prefetch && 2 * ahead_rows * row_bytes <= 128 * 1024;
   // One request per line of each row.
   constexpr uint64_t kStepsPerLine = steps_per_line<Isa, Storage>();
   const float* query = job.query;
@@ -330,9 +334,17 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
     const Storage* rows[kLanes];
     for (uint64_t k = 0; k < kLanes; ++k) rows[k] = base + (i + k) * dim;
     // Only rows of the job's own range: past its end they may lie past the
-    // buffer.
+    // buffer. Each line of narrow rows is requested from twice the distance
+    // (hint T2) and again from the distance itself (T1). Measured on 1M x 384
+    // and 3M x 128 on 2 threads: the scan went from 0.77-0.80 to 0.83-0.88 of
+    // a streaming read of the matrix, and float16's from 0.53 to 0.62 of the
+    // read of its bytes. One request from twice as far, a third request, or
+    // the second one at half the distance did no better.
     const Storage* ahead =
         prefetch && i + ahead_rows + kLanes <= job.last ? rows[0] + ahead_rows * dim : nullptr;
+    const Storage* far = request_far && i + 2 * ahead_rows + kLanes <= job.last
+                             ? rows[0] + 2 * ahead_rows * dim
+                             : nullptr;
     Vec dot = Isa::initial();
     Vec squares = Isa::initial();
     uint64_t j = 0;
@@ -340,6 +352,11 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
       if (ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
         for (uint64_t k = 0; k < kLanes; ++k) {
           _mm_prefetch(reinterpret_cast<const char*>(ahead + k * dim + j), _MM_HINT_T1);
+        }
+        if (far != nullptr) {
+          for (uint64_t k = 0; k < kLanes; ++k) {
+            _mm_prefetch(reinterpret_cast<const char*>(far + k * dim + j), _MM_HINT_T2);
+          }
         }
       }
       Vec column[kLanes];
