@@ -108,12 +108,13 @@ def search(
     rows * dim values together with `dim`: float32, float16, or bfloat16 (the
     ml_dtypes type, or a uint16 array of bfloat16 bits with dtype="bfloat16";
     `dtype` takes the three names or what numpy takes for those types, such
-    as `numpy.float16`). 2-byte elements are read as they are and widened exactly to float32 while
-    scoring, so the result is bit-identical to the same search over
-    `embeddings.astype(numpy.float32)`. `query` is a vector of `dim` values,
-    float32 or of the matrix's own type. Lists and tuples of numbers are
-    converted to float32; arrays must already be aligned C-contiguous and are
-    read in place, unless `copy=True` allows one conversion copy.
+    as `numpy.float16`). 2-byte elements are read as they are and widened
+    exactly to float32 while scoring, so the result is bit-identical to the
+    same search over `embeddings.astype(numpy.float32)`. `query` is a vector
+    of `dim` values, float32 or of the matrix's own type. Lists and tuples of
+    numbers are converted to float32; arrays must already be aligned
+    C-contiguous and are read in place, unless `copy=True` allows one
+    conversion copy.
 
     `where`, a boolean array of one entry per row, restricts the search to the
     rows where it is True: the result is that of a search over those rows,
