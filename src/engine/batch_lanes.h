@@ -296,14 +296,19 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
   }
 }
 
-// One query over rows [job.first, job.last) in groups of kLanes consecutive
-// rows, read straight from the matrix: each step loads kLanes columns of a
-// group's rows, widens and transposes them in registers, and runs them
-// through the dot and the squared-norm chains at once. One query reads every
-// column once, so packing the rows first (as score_block_in_lanes() does)
-// would only add a pass over them. The rows of a group further on are
-// requested into the second-level cache as the columns are read, each line
-// twice (see below). Lanes of rows whose `allowed` entry is 0 are not offered.
+// Rows of this many bytes or more are scored by one query in groups of
+// consecutive rows rather than in stretches (see score_rows_in_lanes()).
+inline constexpr uint64_t kStretchMaxRowBytes = 4096;
+
+// One query over rows [job.first, job.last) in groups of kLanes rows (each
+// lane walking a stretch of rows of its own, see below), read straight from
+// the matrix: each step loads kLanes columns of a group's rows, widens and
+// transposes them in registers, and runs them through the dot and the
+// squared-norm chains at once. One query reads every column once, so packing
+// the rows first (as score_block_in_lanes() does) would only add a pass over
+// them. The rows further on are requested into the second-level cache as the
+// columns are read, each line twice (see below). Lanes of rows whose
+// `allowed` entry is 0 are not offered.
 template <class Isa, class Elements, class Sink>
 void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   using Vec = typename Isa::Vec;
@@ -335,27 +340,62 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   const float* query = job.query;
   const float norm = job.query_norm;
 
-  for (uint64_t i = job.first; i + kLanes <= job.last; i += kLanes) {
+  // Lane k reads a stretch of rows of its own, one row after the next: rows
+  // first + k * stretch + g for g = 0, 1, ... Each lane is then a stream of
+  // consecutive lines, which the processor's own prefetcher follows as well
+  // as the requests below. Measured on 2 threads in one process against
+  // groups of 16 consecutive rows: 1M x 384 float32 5-6% faster, float16
+  // 9-13%, 3M x 128 2-8%, 2M x 192 7%, 750,000 x 512 2%, 500,000 x 768 4%;
+  // rows of 4 and 6 KiB 2-4% slower, so from 4 KiB on rows keep consecutive
+  // groups. The stretches are an odd number of rows long, so that the lanes'
+  // lines spread over the cache sets: with stretches of 256 rows of 384
+  // floats every lane's line fell in the same set, and the scan was 10%
+  // slower than in consecutive groups. With an even number of groups the
+  // last one is 16 consecutive rows.
+  const uint64_t groups = (job.last - job.first) / kLanes;
+  if (groups == 0) return;
+  const uint64_t stretch =
+      row_bytes >= kStretchMaxRowBytes ? 0 : (groups % 2 == 1 ? groups : groups - 1);
+  // Each lane requests the rows this far ahead in its own stretch.
+  const uint64_t lane_ahead = (ahead_rows + kLanes - 1) / kLanes;
+  for (uint64_t g = 0; g < groups; ++g) {
+    // Lane k scores row first + k * lane_stride.
+    const bool strided = g < stretch;
+    const uint64_t lane_stride = strided ? stretch : 1;
+    const uint64_t first =
+        strided ? job.first + g : job.first + kLanes * stretch + (g - stretch) * kLanes;
+    uint64_t index[kLanes];
     const Storage* rows[kLanes];
-    for (uint64_t k = 0; k < kLanes; ++k) rows[k] = base + (i + k) * dim;
+    for (uint64_t k = 0; k < kLanes; ++k) {
+      index[k] = first + k * lane_stride;
+      rows[k] = base + index[k] * dim;
+    }
+    // Row k of the rows requested ahead is at ahead + k * lane_stride * dim.
     // Only rows of the job's own range: past its end they may lie past the
     // buffer.
-    const Storage* ahead =
-        prefetch && i + ahead_rows + kLanes <= job.last ? rows[0] + ahead_rows * dim : nullptr;
-    const Storage* far = request_far && i + 2 * ahead_rows + kLanes <= job.last
-                             ? rows[0] + 2 * ahead_rows * dim
-                             : nullptr;
+    const Storage* ahead = nullptr;
+    const Storage* far = nullptr;
+    if (strided) {
+      if (prefetch && g + lane_ahead < stretch) ahead = rows[0] + lane_ahead * dim;
+      if (request_far && g + 2 * lane_ahead < stretch) far = rows[0] + 2 * lane_ahead * dim;
+    } else {
+      if (prefetch && first + ahead_rows + kLanes <= job.last) ahead = rows[0] + ahead_rows * dim;
+      if (request_far && first + 2 * ahead_rows + kLanes <= job.last) {
+        far = rows[0] + 2 * ahead_rows * dim;
+      }
+    }
+    const uint64_t ahead_stride = lane_stride * dim;
     Vec dot = Isa::initial();
     Vec squares = Isa::initial();
     uint64_t j = 0;
     for (; j + kLanes <= dim; j += kLanes) {
       if (ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
         for (uint64_t k = 0; k < kLanes; ++k) {
-          _mm_prefetch(reinterpret_cast<const char*>(ahead + k * dim + j), _MM_HINT_T1);
+          _mm_prefetch(reinterpret_cast<const char*>(ahead + k * ahead_stride + j), _MM_HINT_T1);
         }
         if (far != nullptr) {
           for (uint64_t k = 0; k < kLanes; ++k) {
-            _mm_prefetch(reinterpret_cast<const char*>(far + k * dim + j), _MM_HINT_T2);
+            _mm_prefetch(reinterpret_cast<const char*>(far + k * ahead_stride + j), _MM_HINT_T2);
           }
         }
       }
@@ -379,7 +419,7 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
     uint32_t mask = Isa::gate(scores, sink.floor_key(0), sink.ceiling_key());
     if (job.allowed != nullptr && mask != 0) {
       for (uint64_t k = 0; k < kLanes; ++k) {
-        if (job.allowed[i + k] == 0) mask &= ~(uint32_t{1} << k);
+        if (job.allowed[index[k]] == 0) mask &= ~(uint32_t{1} << k);
       }
     }
     if (mask == 0) continue;
@@ -388,7 +428,7 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
     while (mask != 0) {
       const int k = __builtin_ctz(mask);
       mask &= mask - 1;
-      sink.offer(0, i + k, similarity::ranking_key(lanes[k]));
+      sink.offer(0, index[k], similarity::ranking_key(lanes[k]));
     }
   }
 }
