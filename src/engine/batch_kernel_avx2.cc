@@ -22,7 +22,6 @@ struct Avx2 {
   static constexpr int kSingleGroups = 4;
 
   static Vec initial() { return _mm256_set1_ps(-0.0f); }
-  static Vec broadcast(float x) { return _mm256_set1_ps(x); }
   static Vec load(const float* p) { return _mm256_load_ps(p); }
   static void store(float* p, Vec v) { _mm256_store_ps(p, v); }
 
@@ -37,6 +36,9 @@ struct Avx2 {
     Vec product;
     asm("vmulps %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
     return product;
+  }
+  static Vec mul_by_element(Vec x, const float* element) {
+    return mul_in_order(_mm256_set1_ps(*element), x);
   }
 
   // Eight elements from p, widened; only the first `count` are read, the

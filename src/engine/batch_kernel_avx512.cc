@@ -17,8 +17,8 @@ namespace velk::engine {
 namespace {
 
 // Sixteen rows per 512-bit register; tiles of 2 groups x 12 queries (24
-// accumulators, two row vectors and a broadcast element of the 32 registers),
-// or of 8 groups for one query.
+// accumulators and two row vectors of the 32 registers), or of 8 groups for
+// one query.
 struct Avx512 {
   using Vec = __m512;
   static constexpr uint64_t kLanes = 16;
@@ -27,7 +27,6 @@ struct Avx512 {
   static constexpr int kSingleGroups = 8;
 
   static Vec initial() { return _mm512_set1_ps(-0.0f); }
-  static Vec broadcast(float x) { return _mm512_set1_ps(x); }
   static Vec load(const float* p) { return _mm512_load_ps(p); }
   static void store(float* p, Vec v) { _mm512_store_ps(p, v); }
 
@@ -43,6 +42,16 @@ struct Avx512 {
   static Vec mul_in_order(Vec a, Vec b) {
     Vec product;
     asm("vmulps %2, %1, %0" : "=v"(product) : "v"(a), "v"(b));
+    return product;
+  }
+  // x * *element, the element broadcast from memory by the multiply itself
+  // (so x is the first operand; see mul_by_element in batch_lanes.h). A
+  // separate broadcast into a 512-bit register takes a slot of the vector
+  // units on some processors: on a 2-core AMD EPYC the one-query scan ran
+  // 7-9% faster from cache without it, and a batch of 256 queries 33%.
+  static Vec mul_by_element(Vec x, const float* element) {
+    Vec product;
+    asm("vmulps %2%{1to16%}, %1, %0" : "=v"(product) : "v"(x), "m"(*element));
     return product;
   }
 

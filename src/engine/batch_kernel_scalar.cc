@@ -17,11 +17,11 @@ struct Scalar {
   static constexpr int kSingleGroups = 4;
 
   static Vec initial() { return -0.0f; }
-  static Vec broadcast(float x) { return x; }
   static Vec load(const float* p) { return *p; }
   static void store(float* p, Vec v) { *p = v; }
   static Vec add_in_order(Vec acc, Vec x) { return similarity::add_in_order(acc, x); }
   static Vec mul_in_order(Vec a, Vec b) { return similarity::mul_in_order(a, b); }
+  static Vec mul_by_element(Vec x, const float* element) { return mul_in_order(*element, x); }
 
   template <class Elements>
   static void load_transposed(const typename Elements::Storage* const* rows, uint64_t column,

@@ -6,10 +6,10 @@
 // over the packed columns (several groups' chains at once), and only its
 // root is kept. The packed block is then read once per
 // tile of queries: a micro-kernel keeps kGroups x NQ vectors of dot chains in
-// registers, broadcasts one query element at a time and adds its product with
+// registers, takes one query element at a time and adds its product with
 // each group's column. Every lane runs exactly the scalar chain: from -0.0, in
-// column order, a separate multiply (query element first) and add
-// (accumulator first), no FMA. The scores then pass a cheap test against the
+// column order, a separate multiply (see mul_by_element below for the order
+// of its factors) and add (accumulator first), no FMA. The scores then pass a cheap test against the
 // sink's floor, and the few that pass are offered to it.
 //
 // Included only by the batch_kernel_*.cc files. Everything here is a template
@@ -26,11 +26,17 @@
 //                      queries of accumulators
 //   kSingleGroups      the groups of a tile of one query
 //   initial()          every lane -0.0
-//   broadcast(x), load(p), store(p, v)
-//                      a vector of x; kLanes floats from (64-byte aligned) p
+//   load(p), store(p, v)
+//                      kLanes floats from (64-byte aligned) p
 //   add_in_order(acc, x), mul_in_order(a, b)
 //                      acc + x and a * b lane by lane, the written operand
 //                      first (it decides NaN payloads)
+//   mul_by_element(x, p)
+//                      *p * x lane by lane (a query element times a column),
+//                      the factors in either order: only a row with a NaN
+//                      makes both factors NaN, and such a row's squared norm
+//                      is NaN, so it scores +0.0 whichever payload its dot
+//                      product carries
 //   load_transposed<Elements>(rows, column, count, out)
 //       for c < count (1 <= count <= kLanes) and k < kLanes:
 //         lane k of out[c] = Elements::widen(rows[k][column + c])
@@ -156,10 +162,9 @@ template <class Isa, int kGroups, int NQ>
     for (int g = 0; g < kGroups; ++g) row[g] = Isa::load(packed + g * group_floats + j * kLanes);
 #pragma GCC unroll 16
     for (int q = 0; q < NQ; ++q) {
-      const Vec element = Isa::broadcast(tile[j * NQ + q]);
 #pragma GCC unroll 4
       for (int g = 0; g < kGroups; ++g) {
-        acc[q][g] = Isa::add_in_order(acc[q][g], Isa::mul_in_order(element, row[g]));
+        acc[q][g] = Isa::add_in_order(acc[q][g], Isa::mul_by_element(row[g], tile + j * NQ + q));
       }
     }
   }
@@ -398,7 +403,7 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
       Isa::template load_transposed<Elements>(rows, j, kLanes, column);
 #pragma GCC unroll 16
       for (uint64_t c = 0; c < kLanes; ++c) {
-        dot = Isa::add_in_order(dot, Isa::mul_in_order(Isa::broadcast(query[j + c]), column[c]));
+        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
         squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
       }
     }
@@ -406,7 +411,7 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
       Vec column[kLanes];
       Isa::template load_transposed<Elements>(rows, j, dim - j, column);
       for (uint64_t c = 0; c < dim - j; ++c) {
-        dot = Isa::add_in_order(dot, Isa::mul_in_order(Isa::broadcast(query[j + c]), column[c]));
+        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
         squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
       }
     }

@@ -312,6 +312,52 @@ std::vector<KernelKind> supported_kernels() {
   return kinds;
 }
 
+// Where a query element and a row element are both NaN, the product keeps
+// the query's payload, as in the single-query chain, on every path (the
+// kernels may reorder the factors only for queries without NaN): the queries
+// have NaNs at a few columns and many rows have other NaNs at the same ones.
+TEST(SearchTest, QueryNaNPayloadsWhereRowsAreNaNToo) {
+  std::mt19937_64 rng(20261208);
+  for (int round = 0; round < 24; ++round) {
+    Case c;
+    c.dim = 1 + rng() % 70;
+    c.rows = 16 + rng() % 300;
+    c.queries = 1 + round % 3;
+    c.k = c.rows;
+    std::vector<bool> nan_column(c.dim);
+    for (uint64_t j = 0; j < c.dim; ++j) nan_column[j] = rng() % 4 == 0;
+    auto fill = [&](uint64_t count, std::vector<float>& out, unsigned nan_share) {
+      out.resize(count * c.dim);
+      for (uint64_t i = 0; i < count; ++i) {
+        for (uint64_t j = 0; j < c.dim; ++j) {
+          const bool nan = nan_column[j] && rng() % nan_share == 0;
+          out[i * c.dim + j] = hostile_value(rng, nan ? 5 : 0);
+        }
+      }
+    };
+    fill(c.rows, c.widened, 2);
+    fill(c.queries, c.query_values, 1);
+    const Result expected = model_search(c, model_ranking(c));
+    for (KernelKind kind : supported_kernels()) {
+      SearchPlan plan;
+      plan.kernel = kind;
+      plan.inline_pairs = round % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+      SCOPED_TRACE("round " + std::to_string(round) + " kernel " +
+                   std::to_string(static_cast<int>(kind)));
+      const Result all = engine_search(c, plan, 0, c.queries);
+      ASSERT_EQ(all.indices, expected.indices);
+      ASSERT_EQ(all.score_bits, expected.score_bits);
+      for (uint64_t q = 0; q < c.queries; ++q) {
+        const Result one = engine_search(c, plan, q, 1);
+        for (uint64_t slot = 0; slot < c.k; ++slot) {
+          ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+          ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+        }
+      }
+    }
+  }
+}
+
 // The whole result (indices, score bits, counts, untouched slots) equals the
 // model's for every kernel, block size, inline or pooled run, and for the
 // queries searched all together or split in two batches; so does a threshold
