@@ -9,8 +9,9 @@
 // registers, takes one query element at a time and adds its product with
 // each group's column. Every lane runs exactly the scalar chain: from -0.0, in
 // column order, a separate multiply (see mul_by_element below for the order
-// of its factors) and add (accumulator first), no FMA. The scores then pass a cheap test against the
-// sink's floor, and the few that pass are offered to it.
+// of its factors) and add (accumulator first), no FMA. The scores then pass a
+// cheap test against the sink's floor, and the few that pass are offered to
+// it.
 //
 // Included only by the batch_kernel_*.cc files. Everything here is a template
 // over the instruction-set type `Isa` that each of those files defines in an

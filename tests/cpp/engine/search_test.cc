@@ -312,10 +312,11 @@ std::vector<KernelKind> supported_kernels() {
   return kinds;
 }
 
-// Where a query element and a row element are both NaN, the product keeps
-// the query's payload, as in the single-query chain, on every path (the
-// kernels may reorder the factors only for queries without NaN): the queries
-// have NaNs at a few columns and many rows have other NaNs at the same ones.
+// Where a query element and a row element are both NaN, the factors' order
+// decides the product's payload, and some kernels multiply column first; the
+// results still equal the model's on every path, because such a row scores
+// +0.0. The queries have NaNs at a few columns and many rows have other NaNs
+// at the same ones.
 TEST(SearchTest, QueryNaNPayloadsWhereRowsAreNaNToo) {
   std::mt19937_64 rng(20261208);
   for (int round = 0; round < 24; ++round) {
