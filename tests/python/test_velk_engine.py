@@ -203,6 +203,27 @@ def test_both_modules_share_one_set_of_workers(run_python, first):
     assert after[-1] == before + 3 and max(after) == before + 3
 
 
+def test_the_first_call_large_enough_to_share_starts_the_pool(run_python):
+    # Below 65,536 multiply-adds a call stays alone; from there it offers half
+    # its rows to a worker, and a fresh process must have one to offer them to.
+    done = run_python("""
+        import os, numpy as np, velk
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        rng = np.random.default_rng(0)
+        small, shared = (rng.standard_normal((n, 128)).astype(np.float32) for n in (500, 1000))
+        q = rng.standard_normal(128).astype(np.float32)
+        counts = [threads()]
+        for m in (small, shared, shared):
+            velk.search(q, m, 10)
+            counts.append(threads())
+        print(counts)
+    """, env={"RAYON_NUM_THREADS": "2", "OPENBLAS_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr
+    before, after_small, after_shared, again = eval(done.stdout)
+    assert after_small == before and after_shared == again == before + 2
+
+
 def test_engine_module_refuses_arrays_it_cannot_use():
     m = np.ones((4, 3), np.float32)
     q = np.ones((2, 3), np.float32)
