@@ -1,10 +1,12 @@
 #include "src/engine/search.h"
 
 #include <immintrin.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -18,6 +20,7 @@
 #include "src/engine/top_k_set.h"
 #include "src/pool/join.h"
 #include "src/pool/registry.h"
+#include "src/pool/worker.h"
 #include "src/runtime/alloc.h"
 #include "src/runtime/cache_line.h"
 #include "src/runtime/fp_environment.h"
@@ -139,11 +142,35 @@ bool take_split(uint64_t& splits, bool migrated, uint64_t threads) {
 // record is on the heap and held by both the caller and the pool's queue,
 // because the queue may hand it to a worker long after the caller finished
 // every row and returned.
+struct SharedRows;
+
+// The record of the call that offers its rows now, for a worker that lingers
+// after sharing an earlier call's (see SharedRows::linger()): whoever swaps
+// it out (that worker, or the caller once its rows are done) takes over the
+// holder it stands for.
+std::atomic<SharedRows*> open_offer{nullptr};
+
+// A child made by fork() has none of the parent's workers nor its calls.
+void forget_open_offer_in_child() { open_offer.store(nullptr, std::memory_order_relaxed); }
+[[maybe_unused]] const bool open_offer_fork_handler =
+    pthread_atfork(nullptr, nullptr, &forget_open_offer_in_child) == 0;
+
+// How long a worker that has shared a call's rows waits for the next call
+// before it goes back to the pool. Back-to-back calls of a few microseconds
+// each otherwise find the worker asleep, since it sleeps after 32 rounds of
+// yielding the processor (some microseconds) and waking it takes longer than
+// such a call: 1,000 x 128 then took 15-17 us instead of 10-11.
+constexpr auto kLinger = std::chrono::microseconds(50);
+
 struct SharedRows {
   enum : uint32_t { kOffered, kTakenByWorker, kDone, kKeptByCaller };
 
   std::atomic<uint32_t> state{kOffered};
   std::atomic<uint32_t> holders{2};
+  // Whether open_offer may still hold this record (the caller's to change).
+  bool published = false;
+  // Workers lingering now.
+  static inline std::atomic<uint32_t> lingering{0};
   // Stretches [front, back) are still to be taken: front in the high 32
   // bits, back in the low ones.
   std::atomic<uint64_t> untaken{0};
@@ -177,33 +204,76 @@ struct SharedRows {
     if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
 
-  // The pool's execute entry. Touches the search only if it takes the record
-  // before the caller keeps it, and not after marking it done (the caller may
-  // return at once).
+  // The pool's execute entry: runs the record (see run_on_worker()), then
+  // lingers for the next call's.
   static void execute(void* data) {
     pool::AbortOnEscape guard;
     auto* rows = static_cast<SharedRows*>(data);
-    uint32_t offered = kOffered;
-    if (rows->state.compare_exchange_strong(offered, kTakenByWorker, std::memory_order_acq_rel)) {
-      try {
-        for (auto [first, last] = rows->take(false); first < last;
-             std::tie(first, last) = rows->take(false)) {
-          rows->run(rows->search, first, last);
-        }
-      } catch (...) {
-        note_panic_caught();
-        rows->failure = std::current_exception();
-      }
-      rows->state.store(kDone, std::memory_order_release);
-    }
+    // Lingers unless another worker ran the record (and lingers itself), or
+    // a fork of this worker's own waits for the job to end.
+    const uint32_t seen = rows->run_on_worker();
     rows->release();
+    if ((seen == kOffered || seen == kKeptByCaller) && !pool::in_nested_wait()) linger();
     guard.disarm();
+  }
+
+  // On a worker: takes stretches from the back if it takes the record before
+  // the caller keeps it. Touches the search only then, and not after marking
+  // the record done (the caller may return at once). Returns the state it
+  // found: kOffered if it ran the record.
+  uint32_t run_on_worker() noexcept {
+    uint32_t offered = kOffered;
+    if (!state.compare_exchange_strong(offered, kTakenByWorker, std::memory_order_acq_rel)) {
+      return offered;
+    }
+    try {
+      for (auto [first, last] = take(false); first < last; std::tie(first, last) = take(false)) {
+        run(search, first, last);
+      }
+    } catch (...) {
+      note_panic_caught();
+      failure = std::current_exception();
+    }
+    state.store(kDone, std::memory_order_release);
+    return kOffered;
+  }
+
+  // On a worker: for kLinger after the last record it saw, runs the records
+  // that callers publish in open_offer, before the pool hands them over.
+  static void linger() noexcept {
+    lingering.fetch_add(1, std::memory_order_acq_rel);
+    auto deadline = std::chrono::steady_clock::now() + kLinger;
+    for (uint32_t spins = 1;; ++spins) {
+      SharedRows* rows = open_offer.load(std::memory_order_acquire);
+      if (rows != nullptr &&
+          open_offer.compare_exchange_strong(rows, nullptr, std::memory_order_acq_rel)) {
+        rows->run_on_worker();
+        rows->release();
+        deadline = std::chrono::steady_clock::now() + kLinger;
+        continue;
+      }
+      _mm_pause();
+      if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) break;
+    }
+    lingering.fetch_sub(1, std::memory_order_acq_rel);
+  }
+
+  // On the caller: takes the record out of open_offer unless a worker did,
+  // and drops the holder that stood for it. Only once.
+  void unpublish() noexcept {
+    if (!published) return;
+    published = false;
+    SharedRows* expected = this;
+    if (open_offer.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel)) {
+      release();
+    }
   }
 
   // On the caller, once it has no rows left to take (or fails): keeps the
   // record if no worker took it, else waits for the worker to finish the
   // stretch it runs. Settling again does nothing.
   void settle() noexcept {
+    unpublish();
     for (uint64_t spins = 0;; ++spins) {
       uint32_t seen = state.load(std::memory_order_acquire);
       if (seen == kDone || seen == kKeptByCaller) return;
@@ -347,10 +417,31 @@ class Search {
       self->run_rows(self->workers_[1], first, last);
     };
     rows->search = this;
-    try {
-      pool::inject_job(*pool, pool::JobHandle{&SharedRows::execute, rows});
-    } catch (const AllocationFailure&) {
-      // Nothing was queued: the record has only this holder.
+    // A worker that lingers after an earlier call takes the record from
+    // open_offer; only without one does the pool's queue get it (and wake a
+    // worker), so that no second worker wakes up to find nothing.
+    rows->holders.store(1, std::memory_order_relaxed);
+    bool queued = false;
+    if (SharedRows::lingering.load(std::memory_order_acquire) == 0) {
+      rows->holders.fetch_add(1, std::memory_order_relaxed);
+      try {
+        pool::inject_job(*pool, pool::JobHandle{&SharedRows::execute, rows});
+        queued = true;
+      } catch (const AllocationFailure&) {
+        // Nothing was queued: the queue holds nothing.
+        rows->holders.fetch_sub(1, std::memory_order_relaxed);
+      }
+    }
+    rows->holders.fetch_add(1, std::memory_order_relaxed);
+    SharedRows* none = nullptr;
+    if (open_offer.compare_exchange_strong(none, rows, std::memory_order_acq_rel)) {
+      rows->published = true;
+    } else {
+      // Another call's record is there.
+      rows->holders.fetch_sub(1, std::memory_order_relaxed);
+    }
+    if (!queued && !rows->published) {
+      // No one else can reach the record.
       delete rows;
       return false;
     }

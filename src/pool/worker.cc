@@ -10,6 +10,21 @@
 #include "src/runtime/panic.h"
 
 namespace velk::pool {
+namespace {
+
+// The calls of wait_for_latch() the calling thread is in.
+thread_local uint32_t t_latch_waits = 0;
+
+struct LatchWaitCount {
+  LatchWaitCount() noexcept { ++t_latch_waits; }
+  ~LatchWaitCount() { --t_latch_waits; }
+  LatchWaitCount(const LatchWaitCount&) = delete;
+  LatchWaitCount& operator=(const LatchWaitCount&) = delete;
+};
+
+}  // namespace
+
+bool in_nested_wait() noexcept { return t_latch_waits > 1; }
 
 std::optional<JobHandle> search_for_job(WorkerThread& worker) {
   if (auto job = worker.take_own_job()) return job;
@@ -49,6 +64,7 @@ std::optional<JobHandle> take_injected_job(WorkerThread& worker) {
 
 void wait_for_latch(WorkerThread& worker, LatchWord& latch) {
   AbortOnEscape guard;
+  const LatchWaitCount count;
   SleepControl& sleep = worker.pool().sleep();
   while (!latch.probe()) {
     // Our own work first, without touching the shared sleep counters.

@@ -35,4 +35,9 @@ std::optional<JobHandle> take_injected_job(WorkerThread& worker);
 // return.
 void wait_for_latch(WorkerThread& worker, LatchWord& latch);
 
+// Whether the calling thread runs a job while it waits for a latch other than
+// its worker's stop latch (a job taken while a fork of its own waits for the
+// other half): such a job holds that fork up for as long as it runs.
+bool in_nested_wait() noexcept;
+
 }  // namespace velk::pool

@@ -456,12 +456,18 @@ TEST(SearchTest, ConcurrentCallsGetTheirOwnResults) {
   SearchPlan plan = default_plan();
   plan.inline_pairs = 0;
   plan.block_rows = 32;
+  // Half the threads run on the pool, half on the calling thread sharing
+  // their rows with a worker (which may then linger for the next call, of
+  // the same thread or another, while the pool takes other calls).
+  SearchPlan shared = plan;
+  shared.inline_pairs = std::numeric_limits<uint64_t>::max();
+  shared.shared_pairs = 0;
   std::vector<std::thread> threads;
   std::vector<int> matches(cases.size(), 0);
   for (std::size_t t = 0; t < cases.size(); ++t) {
     threads.emplace_back([&, t] {
       for (int repeat = 0; repeat < kConcurrentRepeats; ++repeat) {
-        const Result r = engine_search(cases[t], plan, 0, cases[t].queries);
+        const Result r = engine_search(cases[t], t % 2 == 0 ? plan : shared, 0, cases[t].queries);
         matches[t] += r.indices == expected[t].indices && r.score_bits == expected[t].score_bits &&
                       r.counts == expected[t].counts;
       }
