@@ -139,9 +139,9 @@ bool take_split(uint64_t& splits, bool migrated, uint64_t threads) {
 // front while the worker takes them from the back, until they meet; so a
 // worker that comes late or runs slower simply takes fewer, and back-to-back
 // calls over one matrix find each thread's rows mostly in its own cache. The
-// record is on the heap and held by both the caller and the pool's queue,
-// because the queue may hand it to a worker long after the caller finished
-// every row and returned.
+// record is on the heap, held by the caller and by whichever of the pool's
+// queue and open_offer (below) it went to, because the queue may hand it to
+// a worker long after the caller finished every row and returned.
 struct SharedRows;
 
 // The record of the call that offers its rows now, for a worker that lingers
@@ -166,7 +166,7 @@ struct SharedRows {
   enum : uint32_t { kOffered, kTakenByWorker, kDone, kKeptByCaller };
 
   std::atomic<uint32_t> state{kOffered};
-  std::atomic<uint32_t> holders{2};
+  std::atomic<uint32_t> holders{1};
   // Whether open_offer may still hold this record (the caller's to change).
   bool published = false;
   // Workers lingering now.
@@ -420,7 +420,6 @@ class Search {
     // A worker that lingers after an earlier call takes the record from
     // open_offer; only without one does the pool's queue get it (and wake a
     // worker), so that no second worker wakes up to find nothing.
-    rows->holders.store(1, std::memory_order_relaxed);
     bool queued = false;
     if (SharedRows::lingering.load(std::memory_order_acquire) == 0) {
       rows->holders.fetch_add(1, std::memory_order_relaxed);
