@@ -149,9 +149,16 @@ struct SharedRows;
 // it out (that worker, or the caller once its rows are done) takes over the
 // holder it stands for.
 std::atomic<SharedRows*> open_offer{nullptr};
+// Workers lingering now.
+std::atomic<uint32_t> lingering_workers{0};
 
-// A child made by fork() has none of the parent's workers nor its calls.
-void forget_open_offer_in_child() { open_offer.store(nullptr, std::memory_order_relaxed); }
+// A child made by fork() has none of the parent's workers nor its calls: with
+// a worker still counted as lingering, its calls would offer their rows only
+// to that worker, which never comes, and never wake one.
+void forget_open_offer_in_child() {
+  open_offer.store(nullptr, std::memory_order_relaxed);
+  lingering_workers.store(0, std::memory_order_relaxed);
+}
 [[maybe_unused]] const bool open_offer_fork_handler =
     pthread_atfork(nullptr, nullptr, &forget_open_offer_in_child) == 0;
 
@@ -169,8 +176,6 @@ struct SharedRows {
   std::atomic<uint32_t> holders{1};
   // Whether open_offer may still hold this record (the caller's to change).
   bool published = false;
-  // Workers lingering now.
-  static inline std::atomic<uint32_t> lingering{0};
   // Stretches [front, back) are still to be taken: front in the high 32
   // bits, back in the low ones.
   std::atomic<uint64_t> untaken{0};
@@ -241,7 +246,7 @@ struct SharedRows {
   // On a worker: for kLinger after the last record it saw, runs the records
   // that callers publish in open_offer, before the pool hands them over.
   static void linger() noexcept {
-    lingering.fetch_add(1, std::memory_order_acq_rel);
+    lingering_workers.fetch_add(1, std::memory_order_acq_rel);
     auto deadline = std::chrono::steady_clock::now() + kLinger;
     for (uint32_t spins = 1;; ++spins) {
       SharedRows* rows = open_offer.load(std::memory_order_acquire);
@@ -255,7 +260,7 @@ struct SharedRows {
       _mm_pause();
       if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) break;
     }
-    lingering.fetch_sub(1, std::memory_order_acq_rel);
+    lingering_workers.fetch_sub(1, std::memory_order_acq_rel);
   }
 
   // On the caller: takes the record out of open_offer unless a worker did,
@@ -421,7 +426,7 @@ class Search {
     // open_offer; only without one does the pool's queue get it (and wake a
     // worker), so that no second worker wakes up to find nothing.
     bool queued = false;
-    if (SharedRows::lingering.load(std::memory_order_acquire) == 0) {
+    if (lingering_workers.load(std::memory_order_acquire) == 0) {
       rows->holders.fetch_add(1, std::memory_order_relaxed);
       try {
         pool::inject_job(*pool, pool::JobHandle{&SharedRows::execute, rows});
