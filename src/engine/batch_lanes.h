@@ -366,7 +366,7 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   const uint64_t lane_ahead = (ahead_rows + kLanes - 1) / kLanes;
   // The groups' loop comes in two copies, with and without the requests:
   // where none are made, the copy without them keeps its pointers in
-  // registers (1,000 x 128 float32 scored about 10% faster).
+  // registers (one thread, float32: 1,000 x 128 8% faster, 2,000 x 128 10%).
   auto score_groups = [&]<bool kRequests>() {
     for (uint64_t g = 0; g < groups; ++g) {
       // Lane k scores row first + k * lane_stride.
