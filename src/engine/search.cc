@@ -473,6 +473,10 @@ class Search {
   }
 
   void run_rows(WorkerState<Sink>& w, uint64_t first, uint64_t last) {
+    // A run of this worker that failed (its candidates refused memory) left
+    // the rows it had collected; the worker may run more rows of the call
+    // before the failure reaches the caller.
+    w.rows.clear();
     prepare(w);
     DefaultMxcsr environment;
     if (single_) {
@@ -498,6 +502,8 @@ class Search {
   // [ahead_first, ahead_last) meanwhile.
   void flush_rows(WorkerState<Sink>& w, uint64_t ahead_first = 0, uint64_t ahead_last = 0) {
     if (w.rows.empty()) return;
+    // The scratch space holds one block.
+    VELK_ASSERT(w.rows.size() <= block_rows_);
     // Made on first use: the one-query path mostly does without.
     if (!w.has_scratch) {
       const uint64_t lanes = round_up(block_rows_, kMaxLanes);

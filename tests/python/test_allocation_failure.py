@@ -124,3 +124,35 @@ def test_refused_engine_memory_raises_memory_error(run_python):
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert done.stdout.startswith("message: memory allocation of ")
+
+
+RANGE_CHILD = """
+    import resource, numpy as np, velk
+
+    rng = np.random.default_rng(0)
+    M = rng.standard_normal((2_000_000, 2)).astype(np.float32)
+    Q = rng.standard_normal((64, 2)).astype(np.float32)
+    expected = velk.search_range(Q[:2], M[:1000], 0.5)
+    with open("/proc/self/status") as status:
+        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 256 * 2**20, hard))
+    for _ in range(3):
+        try:
+            velk.search_range(Q, M, -1.0)  # keeps all 128,000,000 pairs
+        except MemoryError as error:
+            print("message:", error)
+    again = velk.search_range(Q[:2], M[:1000], 0.5)
+    assert all(np.array_equal(a, b) for a, b in zip(expected, again))
+"""
+
+
+def test_refused_range_memory_on_the_pool_raises_memory_error(run_python):
+    # The candidates of a threshold search grow on the workers: a worker whose
+    # growth is refused goes on to run other rows of the same call before the
+    # failure reaches the caller, and must not score them into what the
+    # failed rows left behind.
+    done = run_python(RANGE_CHILD, env={"MALLOC_ARENA_MAX": "1"})
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.count("message: memory allocation of ") == 3
