@@ -191,6 +191,12 @@ class ProgressReport {
 
  private:
   static bool report(void* context, uint64_t done, uint64_t total) {
+    // Once the interpreter has begun to shut down, a call gets here only on
+    // a daemon thread (or in a finalizer on the main thread): no Python code
+    // may run, and the lock may not be taken here. The call goes on without
+    // reports, as a call without them would; a daemon thread is parked or
+    // ended when it takes the lock back at the call's end.
+    if (Py_IsInitialized() == 0) return true;
     auto* self = static_cast<ProgressReport*>(context);
     LockGuard lock = acquire_lock();
     if (self->on_main_thread_ && PyErr_CheckSignals() == -1) {

@@ -275,3 +275,42 @@ def test_exit_with_daemon_threads_inside_calls(function):
         for process in runs:
             _, stderr = process.communicate(timeout=120)
             assert (process.returncode, stderr) == (0, "")
+
+
+# A call with progress reports takes the lock between its steps; a daemon
+# thread whose first report came once the interpreter had begun to shut down
+# (here held in a finalizer) aborted the process.
+REPORTING_AT_EXIT = """
+    import os, sys, threading, time, types, numpy as np, velk
+
+    matrix = np.random.default_rng(0).standard_normal((100_000, 64)).astype(np.float32)
+    queries = matrix[:2000].copy()
+    started = threading.Barrier(3)
+
+    def report(done, total):
+        pass
+
+    def run(call):
+        started.wait()
+        call()
+
+    for call in (lambda: velk.search_many(queries, matrix, 5, progress=report),
+                 lambda: velk.search_range(queries, matrix, 0.9, progress=report)):
+        threading.Thread(target=run, args=(call,), daemon=True).start()
+
+    class SlowToGo:
+        def __del__(self, sleep=time.sleep):
+            sleep(0.5)
+
+    holder = types.ModuleType("holder")  # finalized after the shutdown began
+    holder.slow = SlowToGo()
+    sys.modules["holder"] = holder
+    started.wait()
+    time.sleep(0.03)  # the calls are in the engine, before their first report
+"""
+
+
+def test_exit_while_daemon_threads_report_progress(run_python):
+    pytest.importorskip("numpy")
+    done = run_python(REPORTING_AT_EXIT)
+    assert (done.returncode, done.stderr) == (0, "")
