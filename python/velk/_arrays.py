@@ -6,6 +6,7 @@ an interpreter without numpy.
 
 from __future__ import annotations
 
+import math
 import operator
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
@@ -146,6 +147,14 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
     refuse_masked(value, name)
     array: npt.NDArray[Any] = np.asarray(value)
     if array.dtype != np.float32:
+        # float16 in the other byte order is not "not float32" but not native.
+        native = array.dtype.newbyteorder("=")
+        if not copy and native != array.dtype and element_type_of(native) == "float16":
+            raise TypeError(
+                f"{name} holds {native} in non-native byte order ({array.dtype.str}); "
+                f"convert it once with {name}.astype({native.name!r}), or pass copy=True "
+                f"for a float32 copy"
+            )
         if not copy:
             raise TypeError(
                 f"{name} must be float32, not {array.dtype}; convert it once with "
@@ -277,6 +286,11 @@ def as_matrix(value: Any, name: str, copy: bool, dtype: str | None) -> tuple[Any
     elif dtype is not None and element != dtype:
         if dtype == "float32":
             return as_float32(value, name, copy), "float32"
+        if isinstance(value, (list, tuple)):
+            raise TypeError(
+                f"{name} is a {type(value).__name__} of numbers, which is read as float32, "
+                f"not {dtype}; pass a {dtype} array, or leave dtype out"
+            )
         raise TypeError(
             f"{name} holds {array.dtype}, not {dtype}; dtype={dtype!r} takes a {dtype} "
             "array or a uint16 array of its bits"
@@ -353,6 +367,9 @@ def float32_threshold(threshold: Any) -> float:
         if isinstance(threshold, (str, bytes, bytearray)):
             raise TypeError
         value = float(threshold)
+    except OverflowError:
+        # An integer or fraction beyond the doubles is beyond every score too.
+        value = math.inf if threshold > 0 else -math.inf
     except (TypeError, ValueError):
         raise TypeError(
             f"threshold must be a real number, not {type(threshold).__name__}"

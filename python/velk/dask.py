@@ -202,6 +202,12 @@ def _check_embeddings(embeddings: Any, dtype: Any = None) -> tuple[int, str]:
         )
     if embeddings.ndim != 2:
         raise ValueError(f"embeddings must be 2-D, got shape {embeddings.shape}")
+    if isinstance(getattr(embeddings, "_meta", None), np.ma.MaskedArray):
+        raise TypeError(
+            "embeddings is a masked array, and velk does not support masks: they would "
+            "be ignored and the masked values scored; pass dask.array.ma.getdata(embeddings) "
+            "to score every value, or only the rows you want searched"
+        )
     named = check_dtype_name(dtype)
     element = element_type_of(embeddings.dtype)
     if named is not None and named != "float32" and embeddings.dtype == np.uint16:
@@ -239,6 +245,11 @@ def _where_blocks(where: Any, embeddings: Any) -> list[Any]:
         return [None] * len(row_chunks)
     rows = int(sum(row_chunks))
     if isinstance(where, dask.array.Array):
+        if isinstance(getattr(where, "_meta", None), np.ma.MaskedArray):
+            raise TypeError(
+                "where must be a plain boolean array, not a masked array; "
+                "pass where=dask.array.ma.filled(where, False) to treat masked rows as excluded"
+            )
         if where.dtype != np.bool_:
             raise TypeError(
                 f"where must be a boolean array (True = the row may be returned), "
@@ -369,7 +380,8 @@ def _run(graph: _Graph, merge: Any, finish: Any, progress: Any, what: str,
         callback: Any = Callback
         with callback(posttask=on_task):
             result = target.compute()
-        report.update(report.total)
+        if report.done != report.total:
+            report.update(report.total)
         return result
     finally:
         report.close()
@@ -391,18 +403,18 @@ def _distributed_client() -> Any:
 @overload
 def search_many(
     queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
-    progress: Any = ..., compute: Literal[True] = ...
+    copy: bool = ..., progress: Any = ..., compute: Literal[True] = ...
 ) -> Ranked: ...
 @overload
 def search_many(
     queries: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
-    progress: Any = ..., compute: Literal[False]
+    copy: bool = ..., progress: Any = ..., compute: Literal[False]
 ) -> Delayed: ...
 
 
 def search_many(
     queries: Any, embeddings: Any, k: int, *, where: Any = None, dtype: Any = None,
-    progress: Any = None, compute: bool = True
+    copy: bool = False, progress: Any = None, compute: bool = True
 ) -> Ranked | Delayed:
     """`velk.search_many` over the dask array `embeddings`, as two (queries, k) arrays.
 
@@ -416,7 +428,8 @@ def search_many(
     `distributed.Client` if one is active); with `compute=False`, a
     `dask.delayed.Delayed` that yields them. `progress=True` or
     `progress=fn(done, total)` reports the (query, row) pairs of the finished
-    blocks.
+    blocks. `copy=True` allows one conversion copy of the queries, as in
+    `velk.search_many` (the blocks are read as they are).
 
     The result is bit-identical to `velk.search_many` on the whole matrix,
     rows of tied scores included.
@@ -428,7 +441,7 @@ def search_many(
     """
     count = check_count(k, "k")
     width, element = _check_embeddings(embeddings, dtype)
-    query_matrix = as_query(queries, "queries", False, element, dtype not in (None, "float32"))
+    query_matrix = as_query(queries, "queries", copy, element, dtype not in (None, "float32"))
     if query_matrix.ndim != 2 or query_matrix.shape[1] != width:
         raise ValueError(
             f"queries must be a 2-D array of rows of {width} values, "
@@ -445,18 +458,18 @@ def search_many(
 @overload
 def search(
     query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
-    progress: Any = ..., compute: Literal[True] = ...
+    copy: bool = ..., progress: Any = ..., compute: Literal[True] = ...
 ) -> Ranked: ...
 @overload
 def search(
     query: Any, embeddings: Any, k: int, *, where: Any = ..., dtype: Any = ...,
-    progress: Any = ..., compute: Literal[False]
+    copy: bool = ..., progress: Any = ..., compute: Literal[False]
 ) -> Delayed: ...
 
 
 def search(
     query: Any, embeddings: Any, k: int, *, where: Any = None, dtype: Any = None,
-    progress: Any = None, compute: bool = True
+    copy: bool = False, progress: Any = None, compute: bool = True
 ) -> Ranked | Delayed:
     """The `k` rows of the dask array `embeddings` most similar to `query`, best first.
 
@@ -472,7 +485,7 @@ def search(
     """
     count = check_count(k, "k")
     width, element = _check_embeddings(embeddings, dtype)
-    query_array = as_query(query, "query", False, element, dtype not in (None, "float32"))
+    query_array = as_query(query, "query", copy, element, dtype not in (None, "float32"))
     if query_array.shape != (width,):
         raise ValueError(
             f"query must be a 1-D array of {width} values, got shape {query_array.shape}"
@@ -487,7 +500,7 @@ def search(
 
 def search_range(
     query_or_queries: Any, embeddings: Any, threshold: float, *, where: Any = None,
-    dtype: Any = None, progress: Any = None, compute: bool = True
+    dtype: Any = None, copy: bool = False, progress: Any = None, compute: bool = True
 ) -> Any:
     """`velk.search_range` over the dask array `embeddings`.
 
@@ -499,7 +512,7 @@ def search_range(
     """
     bound = float32_threshold(threshold)
     width, element = _check_embeddings(embeddings, dtype)
-    query_matrix = as_query(query_or_queries, "queries", False, element,
+    query_matrix = as_query(query_or_queries, "queries", copy, element,
                             dtype not in (None, "float32"))
     single = query_matrix.ndim == 1
     if single:

@@ -157,11 +157,29 @@ GOOD = da.from_array(matrix(20, 4), chunks=(5, 4))
          TypeError, "not bfloat16"),
         (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1, progress=True, compute=False),
          ValueError, "compute=True"),
+        # A masked dask array's blocks are masked arrays: their masks would be ignored.
+        (lambda: velk.dask.search(np.ones(4, np.float32), da.ma.masked_less(GOOD, 0), 1),
+         TypeError, "masked array"),
+        (lambda: velk.dask.search(np.ones(4, np.float32), GOOD, 1,
+                                  where=da.ma.masked_equal(da.ones(20, dtype=bool, chunks=5), 0)),
+         TypeError, "masked array"),
     ],
 )
 def test_argument_errors(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_copy_converts_queries_as_the_single_process_calls_do():
+    data = matrix(20, 4)
+    query = data[3].astype(np.float64)
+    assert_identical(velk.dask.search(query, GOOD, 3, copy=True),
+                     velk.search(query, data, 3, copy=True))
+    assert_identical(velk.dask.search_range(query, GOOD, 0.1, copy=True),
+                     velk.search_range(query, data, 0.1, copy=True))
+    reports = []
+    velk.dask.search_many(data[:2], GOOD, 3, progress=lambda done, total: reports.append(done))
+    assert reports[-1] == 40 and reports.count(40) == 1
 
 
 def tied_matrix(rows, dim, seed):

@@ -228,6 +228,9 @@ def test_where_may_be_a_view_of_another_array():
         (lambda m, q: velk.search(q.astype(np.float64), m, 3), TypeError,
          "float32 or float16"),
         (lambda m, q: velk.search(q, m[:, ::2], 3), ValueError, "C-contiguous"),
+        (lambda m, q: velk.search(q, m.astype(">f2"), 3), TypeError, r"astype\('float16'\)"),
+        (lambda m, q: velk.search(q, m.tolist(), 3, dtype="float16"), TypeError,
+         "list of numbers, which is read as float32"),
         (lambda m, q: velk.search_many(q[None], m, 3, progress="yes"), TypeError,
          "progress must be"),
     ],
@@ -236,3 +239,11 @@ def test_argument_errors(call, error, message):
     matrix = np.ones((10, 4), np.float16)
     with pytest.raises(error, match=message):
         call(matrix, np.ones(4, np.float32))
+
+
+def test_thresholds_beyond_the_doubles_compare_as_real_numbers():
+    matrix = np.array([[1, 0], [0, 1], [-1, 0]], np.float32)
+    query = np.array([1, 0], np.float32)
+    assert_same(velk.search_range(query, matrix, 10**400), velk.search_range(query, matrix, 2.0))
+    assert_same(velk.search_range(query, matrix, -(10**400)),
+                velk.search_range(query, matrix, -2.0))
