@@ -245,7 +245,15 @@ struct SharedRows {
 
   // On a worker: for kLinger after the last record it saw, runs the records
   // that callers publish in open_offer, before the pool hands them over.
+  // Goes back as soon as other jobs wait in the pool (a large call handed
+  // in, or its pieces): a stream of small calls would otherwise keep the
+  // worker from them, and the large call would run with one worker fewer.
+  // With one thread making back-to-back calls over 1,000 x 128 while another
+  // made batches over 200,000 x 128, the batches took 2-10% less time and the
+  // small calls ran 6-22% more often; the small calls alone took the same.
   static void linger() noexcept {
+    pool::WorkerThread* worker = pool::current_worker();
+    if (worker == nullptr) return;
     lingering_workers.fetch_add(1, std::memory_order_acq_rel);
     auto deadline = std::chrono::steady_clock::now() + kLinger;
     for (uint32_t spins = 1;; ++spins) {
@@ -258,7 +266,10 @@ struct SharedRows {
         continue;
       }
       _mm_pause();
-      if (spins % 64 == 0 && std::chrono::steady_clock::now() >= deadline) break;
+      if (spins % 64 == 0 &&
+          (std::chrono::steady_clock::now() >= deadline || pool::jobs_waiting(*worker))) {
+        break;
+      }
     }
     lingering_workers.fetch_sub(1, std::memory_order_acq_rel);
   }

@@ -26,6 +26,15 @@ struct LatchWaitCount {
 
 bool in_nested_wait() noexcept { return t_latch_waits > 1; }
 
+bool jobs_waiting(WorkerThread& worker) noexcept {
+  WorkerPool& pool = worker.pool();
+  if (!pool.injector().is_empty()) return true;
+  for (uint64_t i = 0; i < pool.thread_count(); ++i) {
+    if (i != worker.index() && !pool.slot(i).thief.is_empty()) return true;
+  }
+  return false;
+}
+
 std::optional<JobHandle> search_for_job(WorkerThread& worker) {
   if (auto job = worker.take_own_job()) return job;
   if (auto job = steal_from_peers(worker)) return job;

@@ -40,4 +40,9 @@ void wait_for_latch(WorkerThread& worker, LatchWord& latch);
 // other half): such a job holds that fork up for as long as it runs.
 bool in_nested_wait() noexcept;
 
+// Whether jobs wait in `worker`'s pool for a worker to take them: handed in
+// from outside, or pushed by another worker for a thief. A snapshot, for a
+// worker that busies itself with something else and should come back.
+bool jobs_waiting(WorkerThread& worker) noexcept;
+
 }  // namespace velk::pool
