@@ -7,6 +7,7 @@ an interpreter without numpy.
 from __future__ import annotations
 
 import math
+import numbers
 import operator
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
@@ -369,6 +370,8 @@ def float32_threshold(threshold: Any) -> float:
         value = float(threshold)
     except OverflowError:
         # An integer or fraction beyond the doubles is beyond every score too.
+        if not isinstance(threshold, numbers.Rational):
+            raise
         value = math.inf if threshold > 0 else -math.inf
     except (TypeError, ValueError):
         raise TypeError(

@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import ctypes
 import gc
+import math
 import operator
 import os
 import sys
@@ -517,6 +518,10 @@ def decode_velk(fdp, ctx, target):
     if ranged:
         near = model_scores[0] if model_scores is not None and queries else None
         threshold, threshold_value, status = V.decode_threshold(fdp, ctx, near)
+        if type(threshold) is int and abs(threshold) >= 2**1024:
+            # velk compares an integer beyond the doubles as the real number it
+            # is, as an infinity would (the engine's own entry refuses it).
+            threshold_value, status = (math.inf if threshold > 0 else -math.inf), False
         call.args.append(("threshold", V.Arg(threshold)))
         if status:
             call.must_raise = (call.must_raise or ()) + (TypeError, ValueError, OverflowError)
