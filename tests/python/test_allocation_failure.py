@@ -102,57 +102,41 @@ ENGINE_CHILD = """
     import resource, numpy as np, velk
 
     rng = np.random.default_rng(0)
-    M = rng.standard_normal((200_000, 4)).astype(np.float32)
-    Q = rng.standard_normal((32, 4)).astype(np.float32)
-    expected = velk.search_many(Q[:2], M[:100], 5)
-    with open("/proc/self/status") as status:
-        mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-    # Room for the results of every row, not for the engine's working memory.
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (mapped + 32 * 200_000 * 12 + 10 * 2**20, hard))
-    try:
-        velk.search_many(Q, M, 200_000)
-    except MemoryError as error:
-        print("message:", error)
-    again = velk.search_many(Q[:2], M[:100], 5)
-    assert all(np.array_equal(a, b) for a, b in zip(expected, again))
-"""
-
-
-def test_refused_engine_memory_raises_memory_error(run_python):
-    done = run_python(ENGINE_CHILD)
-    assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
-    assert done.stdout.startswith("message: memory allocation of ")
-
-
-RANGE_CHILD = """
-    import resource, numpy as np, velk
-
-    rng = np.random.default_rng(0)
-    M = rng.standard_normal((2_000_000, 2)).astype(np.float32)
-    Q = rng.standard_normal((64, 2)).astype(np.float32)
-    expected = velk.search_range(Q[:2], M[:1000], 0.5)
+    M = rng.standard_normal(({rows}, {dim})).astype(np.float32)
+    Q = rng.standard_normal(({queries}, {dim})).astype(np.float32)
+    def small_calls():
+        return velk.search_many(Q[:2], M[:100], 5) + velk.search_range(Q[:2], M[:1000], 0.5)
+    expected = small_calls()
     with open("/proc/self/status") as status:
         mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (mapped + 256 * 2**20, hard))
-    for _ in range(3):
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + {budget}, hard))
+    for _ in range({repeats}):
         try:
-            velk.search_range(Q, M, -1.0)  # keeps all 128,000,000 pairs
+            {call}
         except MemoryError as error:
             print("message:", error)
-    again = velk.search_range(Q[:2], M[:1000], 0.5)
-    assert all(np.array_equal(a, b) for a, b in zip(expected, again))
+    assert all(np.array_equal(a, b) for a, b in zip(expected, small_calls()))
 """
 
+# (rows, dim, queries, call, address-space budget, calls).
+ENGINE_CASES = {
+    # Room for the results of every row, not for the engine's working memory.
+    "top k": (200_000, 4, 32, "velk.search_many(Q, M, 200_000)", 32 * 200_000 * 12 + 10 * MiB, 1),
+    # The candidates of a threshold search (here all 128,000,000 pairs) grow
+    # on the workers: a worker whose growth is refused goes on to run other
+    # rows of the same call before the failure reaches the caller, and must
+    # not score them into what the failed rows left behind.
+    "range": (2_000_000, 2, 64, "velk.search_range(Q, M, -1.0)", 256 * MiB, 3),
+}
 
-def test_refused_range_memory_on_the_pool_raises_memory_error(run_python):
-    # The candidates of a threshold search grow on the workers: a worker whose
-    # growth is refused goes on to run other rows of the same call before the
-    # failure reaches the caller, and must not score them into what the
-    # failed rows left behind.
-    done = run_python(RANGE_CHILD, env={"MALLOC_ARENA_MAX": "1"})
+
+@pytest.mark.parametrize("case", ENGINE_CASES)
+def test_refused_engine_memory_raises_memory_error(run_python, case):
+    rows, dim, queries, call, budget, calls = ENGINE_CASES[case]
+    code = textwrap.dedent(ENGINE_CHILD).format(rows=rows, dim=dim, queries=queries,
+                                                budget=budget, repeats=calls, call=call)
+    done = run_python(code, env={"MALLOC_ARENA_MAX": "1"})
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
-    assert done.stdout.count("message: memory allocation of ") == 3
+    assert done.stdout.count("message: memory allocation of ") == calls
