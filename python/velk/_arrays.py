@@ -372,7 +372,9 @@ def float32_threshold(threshold: Any) -> float:
         # An integer or fraction beyond the doubles is beyond every score too.
         if not isinstance(threshold, numbers.Rational):
             raise
-        value = math.inf if threshold > 0 else -math.inf
+        from fractions import Fraction
+
+        value = math.inf if Fraction(threshold) > 0 else -math.inf
     except (TypeError, ValueError):
         raise TypeError(
             f"threshold must be a real number, not {type(threshold).__name__}"
