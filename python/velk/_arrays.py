@@ -132,6 +132,17 @@ def list_as_float32(value: list[Any] | tuple[Any, ...], name: str) -> FloatArray
         return np.ascontiguousarray(doubles.astype(np.float32))
 
 
+def refuse_non_numbers(value: Any, array: Any, name: str) -> None:
+    """Refuses what numpy.asarray made no numbers of (a generator, a set, a
+    string...), naming what it is rather than the dtype numpy gave it."""
+    import numpy as np
+
+    if not isinstance(value, np.ndarray) and array.dtype.kind in "OUS":
+        raise TypeError(
+            f"{name} must be a float32 array or a list of numbers, not {type(value).__name__}"
+        )
+
+
 def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
     """`value` as an aligned C-contiguous float32 array, read in place when it already is one.
 
@@ -156,6 +167,7 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
                 f"convert it once with {name}.astype({native.name!r}), or pass copy=True "
                 f"for a float32 copy"
             )
+        refuse_non_numbers(value, array, name)
         if not copy:
             raise TypeError(
                 f"{name} must be float32, not {array.dtype}; convert it once with "
@@ -328,6 +340,7 @@ def as_query(value: Any, name: str, copy: bool, element: str, raw_bits: bool) ->
         own = element_type_of(array.dtype) == element
         if own or (raw_bits and array.dtype == np.uint16):
             return np.ascontiguousarray(widen_bits(array.view(np.uint16), element))
+        refuse_non_numbers(value, array, name)
         if array.dtype != np.float32 and not copy:
             raise TypeError(
                 f"{name} must be float32 or {element} like the matrix, not {array.dtype}"
