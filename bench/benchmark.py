@@ -29,7 +29,7 @@ from pathlib import Path
 
 from batches import run_batch_rss_child, run_batch_scenario, run_dedup_scenario, run_peak_probe
 from features import FEATURE_SCENARIOS, RUNNERS as FEATURE_RUNNERS
-from probes import StreamReader
+from probes import PeakProbe, StreamReader
 from report import blas_info, feature_costs, machine_info, markdown, plot
 from scenarios import (
     MATRIX_SCENARIOS,
@@ -142,7 +142,18 @@ def main(argv=None) -> int:
     # Seconds each part of the run took, so that a long run shows where its time went.
     report["wall_s_by_part"] = {}
 
+    # Whether both processors' arithmetic is there, just before each scenario.
+    try:
+        scaling_probe = PeakProbe(HERE / ".venv" / "probes") if threads > 1 else None
+    except Exception as error:  # noqa: BLE001 - the check is then left out
+        log(f"   the scaling probe did not build: {error!r}")
+        scaling_probe = None
+    report["compute_scaling"] = {}
+
     def timed_part(name, run):
+        if scaling_probe is not None and len(name) == 1:
+            report["compute_scaling"][name] = scaling_probe.scaling(threads)
+            log(f"   ({threads} threads get {report['compute_scaling'][name]:.2f} cores' worth of arithmetic)")
         start = time.perf_counter()
         outcome = run()
         report["wall_s_by_part"][name] = time.perf_counter() - start

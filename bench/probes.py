@@ -9,6 +9,7 @@ import ctypes
 import hashlib
 import math
 import os
+import statistics
 import subprocess
 import time
 from pathlib import Path
@@ -98,6 +99,23 @@ class PeakProbe:
     def pairs_per_step(self, threads: int) -> int:
         """Multiply/add pairs of single floats in one step of every chain."""
         return threads * self.chains * self.lanes
+
+    def scaling(self, threads: int, calls: int = 5, steps: int = 1 << 20) -> float:
+        """How many cores' worth of multiplies and adds `threads` threads get
+        now: the median over `calls` of their rate over one thread's (each
+        call a few milliseconds). On a shared virtual machine it drops below
+        the thread count while the host gives the virtual processors less
+        than a core each (on this 2-CPU machine, for minutes at a time, to
+        1.0-1.2)."""
+        ratios = []
+        for _ in range(calls):
+            start = time.perf_counter()
+            self.lib.mul_add_peak(1, steps, 1.0)
+            one = time.perf_counter() - start
+            start = time.perf_counter()
+            self.lib.mul_add_peak(threads, steps, 1.0)
+            ratios.append(threads * one / (time.perf_counter() - start))
+        return statistics.median(ratios)
 
     def measure(self, threads_list, runs: int, target_s: float = 0.2) -> dict:
         """G pairs/s at each thread count: the best of `runs` calls of about

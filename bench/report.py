@@ -59,6 +59,13 @@ def markdown(report) -> str:
         "In brackets: peer median / velk median. Last column: the median streaming read of the same "
         "matrix, and velk's share of it (median read time / median velk time; 1.00 = at the memory limit).",
     ]
+    scaling = report.get("compute_scaling")
+    if scaling:
+        lines += ["", f"Cores' worth of multiplies and adds that {threads} threads got just before each "
+                  f"scenario (bench/mul_add_peak.c, median of 5 calls against 1 thread; {threads}.0 = "
+                  f"{threads} full cores; lower when the host gives the virtual processors less than "
+                  "that, and every result that needs both processors' arithmetic drops with it): "
+                  + ", ".join(f"({key}) {value:.2f}" for key, value in scaling.items()) + "."]
     if cases:
         lines += ["", "| scenario | " + " | ".join(systems) + f" | streaming read, {threads} threads |",
                   "|---" * (len(systems) + 2) + "|"]
