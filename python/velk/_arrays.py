@@ -159,7 +159,7 @@ def as_float32(value: Any, name: str, copy: bool) -> FloatArray:
     refuse_masked(value, name)
     array: npt.NDArray[Any] = np.asarray(value)
     if array.dtype != np.float32:
-        # float16 in the other byte order is not "not float32" but not native.
+        # Byte-swapped float16 is a type velk reads, in the wrong byte order: say so.
         native = array.dtype.newbyteorder("=")
         if not copy and native != array.dtype and element_type_of(native) == "float16":
             raise TypeError(
