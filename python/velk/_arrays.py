@@ -64,14 +64,23 @@ def check_padded_width(k: int, queries: int) -> None:
         )
 
 
-def refuse_masked(value: Any, name: str) -> None:
-    """Refuses a numpy masked array, whose mask numpy.asarray would silently drop."""
+def refuse_masked(value: Any, name: str, library: str = "numpy") -> None:
+    """Refuses a numpy masked array, whose mask numpy.asarray would silently drop.
+
+    `library` names the module whose `ma` functions the message suggests (a
+    masked dask array's blocks, its `_meta` included, are numpy masked arrays).
+    """
     import numpy as np
 
     if isinstance(value, np.ma.MaskedArray):
+        if name == "where":
+            raise TypeError(
+                "where must be a plain boolean array, not a masked array; "
+                f"pass where={library}.ma.filled(where, False) to treat masked rows as excluded"
+            )
         raise TypeError(
             f"{name} is a masked array, and velk does not support masks: they would "
-            f"be ignored and the masked values scored; pass numpy.ma.getdata({name}) "
+            f"be ignored and the masked values scored; pass {library}.ma.getdata({name}) "
             f"to score every value, or only the rows you want searched"
         )
 
@@ -354,11 +363,7 @@ def check_where(where: Any, rows: int) -> Any:
 
     if where is None:
         return None
-    if isinstance(where, np.ma.MaskedArray):
-        raise TypeError(
-            "where must be a plain boolean array, not a masked array; "
-            "pass where=numpy.ma.filled(where, False) to treat masked rows as excluded"
-        )
+    refuse_masked(where, "where")
     array = np.asarray(where)
     if array.dtype != np.bool_:
         raise TypeError(

@@ -41,6 +41,7 @@ from velk._arrays import (
     check_dtype_name,
     element_type_of,
     float32_threshold,
+    refuse_masked,
 )
 from velk._progress import reporter
 
@@ -202,12 +203,7 @@ def _check_embeddings(embeddings: Any, dtype: Any = None) -> tuple[int, str]:
         )
     if embeddings.ndim != 2:
         raise ValueError(f"embeddings must be 2-D, got shape {embeddings.shape}")
-    if isinstance(getattr(embeddings, "_meta", None), np.ma.MaskedArray):
-        raise TypeError(
-            "embeddings is a masked array, and velk does not support masks: they would "
-            "be ignored and the masked values scored; pass dask.array.ma.getdata(embeddings) "
-            "to score every value, or only the rows you want searched"
-        )
+    refuse_masked(getattr(embeddings, "_meta", None), "embeddings", "dask.array")
     named = check_dtype_name(dtype)
     element = element_type_of(embeddings.dtype)
     if named is not None and named != "float32" and embeddings.dtype == np.uint16:
@@ -245,11 +241,7 @@ def _where_blocks(where: Any, embeddings: Any) -> list[Any]:
         return [None] * len(row_chunks)
     rows = int(sum(row_chunks))
     if isinstance(where, dask.array.Array):
-        if isinstance(getattr(where, "_meta", None), np.ma.MaskedArray):
-            raise TypeError(
-                "where must be a plain boolean array, not a masked array; "
-                "pass where=dask.array.ma.filled(where, False) to treat masked rows as excluded"
-            )
+        refuse_masked(getattr(where, "_meta", None), "where", "dask.array")
         if where.dtype != np.bool_:
             raise TypeError(
                 f"where must be a boolean array (True = the row may be returned), "
