@@ -29,18 +29,6 @@ void interleave_queries(KernelKind kind, const float* queries, uint64_t count, u
   }
 }
 
-uint64_t row_lanes(KernelKind kind) {
-  switch (kind) {
-    case KernelKind::kScalar:
-      return 1;
-    case KernelKind::kAvx2:
-      return 8;
-    case KernelKind::kAvx512:
-      return 16;
-  }
-  return 1;
-}
-
 namespace {
 
 template <class Sink>

@@ -66,9 +66,7 @@ struct BlockJob {
 void score_block(KernelKind kind, const BlockJob& job, TopKSet& sink);
 void score_block(KernelKind kind, const BlockJob& job, RangeSet& sink);
 
-// One query over a run of consecutive rows: [first, last), where last -
-// first is a multiple of row_lanes(kind) (the caller scores the rest with
-// score_block()). `query` holds dim values, `query_norm` the root of their
+// One query over a run of consecutive rows: [first, last). `query` holds dim values, `query_norm` the root of their
 // squared norm (nonzero). `allowed`, if not null, has one entry per row of
 // the matrix; rows whose entry is 0 are scored but never offered. The scores
 // go to sink query 0.
@@ -81,8 +79,6 @@ struct RowsJob {
   const uint8_t* allowed = nullptr;
 };
 
-// The rows of one group of `kind`'s registers.
-uint64_t row_lanes(KernelKind kind);
 
 // Offers every row of `job` whose score may rank in the sink's top k, or that
 // reaches its threshold. Requires kernel_supported(kind) (not checked here).

@@ -56,6 +56,7 @@
 
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -359,11 +360,64 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
   // slower than in consecutive groups. With an even number of groups the
   // last one is 16 consecutive rows.
   const uint64_t groups = (job.last - job.first) / kLanes;
-  if (groups == 0) return;
-  const uint64_t stretch =
-      row_bytes >= kStretchMaxRowBytes ? 0 : (groups % 2 == 1 ? groups : groups - 1);
+  const uint64_t tail = (job.last - job.first) % kLanes;
+  const uint64_t stretch = row_bytes >= kStretchMaxRowBytes || groups == 0
+                               ? 0
+                               : (groups % 2 == 1 ? groups : groups - 1);
   // Each lane requests the rows this far ahead in its own stretch.
   const uint64_t lane_ahead = (ahead_rows + kLanes - 1) / kLanes;
+  // Scores rows[k] (row index[k]) in lane k and offers the lanes in `live`;
+  // with requests, those for the rows `ahead` and `far` of each lane's own
+  // (ahead_stride elements apart from one lane to the next).
+  auto score_group = [&]<bool kRequests>(const Storage* const* rows, const uint64_t* index,
+                                         uint32_t live, const Storage* ahead, const Storage* far,
+                                         uint64_t ahead_stride) __attribute__((always_inline)) {
+    Vec dot = Isa::initial();
+    Vec squares = Isa::initial();
+    uint64_t j = 0;
+    for (; j + kLanes <= dim; j += kLanes) {
+      if (kRequests && ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
+        for (uint64_t k = 0; k < kLanes; ++k) {
+          _mm_prefetch(reinterpret_cast<const char*>(ahead + k * ahead_stride + j), _MM_HINT_T1);
+        }
+        if (far != nullptr) {
+          for (uint64_t k = 0; k < kLanes; ++k) {
+            _mm_prefetch(reinterpret_cast<const char*>(far + k * ahead_stride + j), _MM_HINT_T2);
+          }
+        }
+      }
+      Vec column[kLanes];
+      Isa::template load_transposed<Elements>(rows, j, kLanes, column);
+  #pragma GCC unroll 16
+      for (uint64_t c = 0; c < kLanes; ++c) {
+        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
+        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+      }
+    }
+    if (j < dim) {
+      Vec column[kLanes];
+      Isa::template load_transposed<Elements>(rows, j, dim - j, column);
+      for (uint64_t c = 0; c < dim - j; ++c) {
+        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
+        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+      }
+    }
+    const Vec scores = Isa::finish(dot, Isa::roots(squares), norm);
+    uint32_t mask = Isa::gate(scores, sink.floor_key(0), sink.ceiling_key()) & live;
+    if (job.allowed != nullptr && mask != 0) {
+      for (uint64_t k = 0; k < kLanes; ++k) {
+        if (job.allowed[index[k]] == 0) mask &= ~(uint32_t{1} << k);
+      }
+    }
+    if (mask == 0) return;
+    alignas(kCacheLine) float lanes[kLanes];
+    Isa::store(lanes, scores);
+    while (mask != 0) {
+      const int k = __builtin_ctz(mask);
+      mask &= mask - 1;
+      sink.offer(0, index[k], similarity::ranking_key(lanes[k]));
+    }
+  };
   // The groups' loop comes in two copies, with and without the requests:
   // where none are made, the copy without them keeps its pointers in
   // registers (one thread, float32: 1,000 x 128 8% faster, 2,000 x 128 10%).
@@ -389,58 +443,29 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
       const Storage* ahead = kRequests && distance < room ? rows[0] + distance * dim : nullptr;
       const Storage* far =
           kRequests && request_far && 2 * distance < room ? rows[0] + 2 * distance * dim : nullptr;
-      const uint64_t ahead_stride = lane_stride * dim;
-      Vec dot = Isa::initial();
-      Vec squares = Isa::initial();
-      uint64_t j = 0;
-      for (; j + kLanes <= dim; j += kLanes) {
-        if (kRequests && ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
-          for (uint64_t k = 0; k < kLanes; ++k) {
-            _mm_prefetch(reinterpret_cast<const char*>(ahead + k * ahead_stride + j), _MM_HINT_T1);
-          }
-          if (far != nullptr) {
-            for (uint64_t k = 0; k < kLanes; ++k) {
-              _mm_prefetch(reinterpret_cast<const char*>(far + k * ahead_stride + j), _MM_HINT_T2);
-            }
-          }
-        }
-        Vec column[kLanes];
-        Isa::template load_transposed<Elements>(rows, j, kLanes, column);
-  #pragma GCC unroll 16
-        for (uint64_t c = 0; c < kLanes; ++c) {
-          dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
-          squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-        }
-      }
-      if (j < dim) {
-        Vec column[kLanes];
-        Isa::template load_transposed<Elements>(rows, j, dim - j, column);
-        for (uint64_t c = 0; c < dim - j; ++c) {
-          dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
-          squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-        }
-      }
-      const Vec scores = Isa::finish(dot, Isa::roots(squares), norm);
-      uint32_t mask = Isa::gate(scores, sink.floor_key(0), sink.ceiling_key());
-      if (job.allowed != nullptr && mask != 0) {
-        for (uint64_t k = 0; k < kLanes; ++k) {
-          if (job.allowed[index[k]] == 0) mask &= ~(uint32_t{1} << k);
-        }
-      }
-      if (mask == 0) continue;
-      alignas(kCacheLine) float lanes[kLanes];
-      Isa::store(lanes, scores);
-      while (mask != 0) {
-        const int k = __builtin_ctz(mask);
-        mask &= mask - 1;
-        sink.offer(0, index[k], similarity::ranking_key(lanes[k]));
-      }
+      score_group.template operator()<kRequests>(rows, index, ~uint32_t{0}, ahead, far,
+                                                 lane_stride * dim);
     }
   };
   if (prefetch) {
     score_groups.template operator()<true>();
   } else {
     score_groups.template operator()<false>();
+  }
+  if (tail != 0) {
+    // The last rows, fewer than a group: the lanes past them read the last
+    // row again and offer nothing. Cheaper than handing a few rows to the
+    // batch kernel, which packs them and sets a block up for them: a call
+    // over 1,000 x 128 (8 rows left over) took 3% less time on one thread.
+    uint64_t index[kLanes];
+    const Storage* rows[kLanes];
+    const uint64_t first = job.last - tail;
+    for (uint64_t k = 0; k < kLanes; ++k) {
+      index[k] = std::min(first + k, job.last - 1);
+      rows[k] = base + index[k] * dim;
+    }
+    score_group.template operator()<false>(rows, index, (uint32_t{1} << tail) - 1, nullptr,
+                                           nullptr, 0);
   }
 }
 
