@@ -83,10 +83,17 @@ struct Avx512 {
   // 128-bit lanes pair up the rows, and a two-source permute of 64-bit pieces
   // puts column c of all 16 rows (in row order) in one half and column c + 8
   // in the other. Half as many shuffles as widening first (about 15% less
-  // time per column).
+  // time per column). The columns in the upper halves are widened from a
+  // copy of the register on the stack rather than extracted first: the
+  // conversion reads its operand from memory at no extra cost, the store
+  // goes to a port the scan leaves idle, and an extract takes a vector unit
+  // the multiplies and adds need. On a 2-core AMD EPYC the one-query scan
+  // took 10% less time from the first-level cache, 5% from the second, and
+  // 4-12% on 2 threads from memory.
   template <class Elements>
   [[gnu::always_inline]] static void load_transposed_halves(const uint16_t* const* rows,
                                                             uint64_t column, Vec out[16]) {
+    static_assert(std::is_same_v<Elements, Float16Elements>);
     __m512i z[8];
     for (int k = 0; k < 8; ++k) {
       const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + column));
@@ -114,6 +121,7 @@ struct Avx512 {
     }
     const __m512i first = _mm512_setr_epi64(0, 8, 4, 12, 2, 10, 6, 14);
     const __m512i second = _mm512_setr_epi64(1, 9, 5, 13, 3, 11, 7, 15);
+    alignas(64) __m512i copies[8];
     for (int h = 0; h < 2; ++h) {
       for (int u = 0; u < 2; ++u) {
         const __m512i low_rows = quads[4 * h + u];
@@ -122,8 +130,12 @@ struct Avx512 {
           const int c = 4 * h + 2 * u + v;
           const __m512i both =
               _mm512_permutex2var_epi64(low_rows, v == 0 ? first : second, high_rows);
-          out[c] = widen<Elements>(_mm512_castsi512_si256(both));
-          out[c + 8] = widen<Elements>(_mm512_extracti64x4_epi64(both, 1));
+          out[c] = _mm512_cvtph_ps(_mm512_castsi512_si256(both));
+          // As asm, so that the compiler does not turn the store and the
+          // load back into an extract.
+          _mm512_store_si512(copies + c, both);
+          const __m256i* upper = reinterpret_cast<const __m256i*>(copies + c) + 1;
+          asm("vcvtph2ps %1, %0" : "=v"(out[c + 8]) : "m"(*upper));
         }
       }
     }
