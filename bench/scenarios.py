@@ -24,6 +24,7 @@ from timing import (
     time_calls,
     time_interleaved,
     time_latency,
+    time_latency_interleaved,
 )
 
 HERE = Path(__file__).resolve().parent
@@ -104,9 +105,11 @@ def run_matrix_scenario(key, spec, systems, stream, threads, args, log) -> list[
     readers = {t: stream.reader(matrix, t) for t in sorted({1, threads})}
 
     if latency:
-        # Small calls on a cache-resident matrix: each system back to back, so
-        # that another system's call does not evict its working set.
-        timings = [time_latency(call, args.latency_budget) for _, call in calls]
+        # Small calls on a cache-resident matrix: each system in bursts of
+        # back-to-back calls, so that another system's call does not evict
+        # its working set, the bursts interleaved over the rounds.
+        timings = time_latency_interleaved([call for _, call in calls], args.runs, args.latency_budget,
+                                           pause_s=args.pause, order_seed=SEED + ord(key))
         stream_timings = [time_calls(call, args.runs) for call, _ in readers.values()]
     else:
         everything = time_interleaved([call for _, call in calls] + [call for call, _ in readers.values()], args.runs,

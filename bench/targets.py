@@ -196,9 +196,14 @@ def engine_targets(report) -> list[dict]:
             ratio_row(f"{one_query_label(key)} {front}: speed-up over numpy on pre-normalised rows",
                       per_round_ratio(numpy, entry), ">= 1.2x (per-round median)", 1.2, "x")
 
+    # Round by round where the bursts were interleaved (runs from 2026-12-09
+    # 03:50 on); the ratio of the two medians in earlier runs.
     velk, faiss = find(results, "d", "velk.search", 10), find(results, "d", "FAISS IndexFlatIP", 10)
-    value = velk["median_s"] / faiss["median_s"] if velk and faiss else None
-    targets.append(judged("(d) velk.search latency against FAISS IndexFlatIP", value, "no slower (medians)",
+    value = per_round_ratio(velk, faiss)
+    wanted = "no slower (per-round median)"
+    if value is None and velk and faiss:
+        value, wanted = velk["median_s"] / faiss["median_s"], "no slower (medians)"
+    targets.append(judged("(d) velk.search latency against FAISS IndexFlatIP", value, wanted,
                           None if value is None else value <= 1.0,
                           "—" if value is None else
                           f"{fmt_time(velk['median_s'])} vs {fmt_time(faiss['median_s'])} ({value:.2f}x)"))

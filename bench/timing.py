@@ -124,6 +124,39 @@ def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S
             for index, outcome in enumerate(outcomes)]
 
 
+def time_latency_interleaved(calls: list, rounds: int, budget_s: float, pause_s: float = INTERLEAVE_PAUSE_S,
+                             order_seed: int | None = None) -> list[Timing | Exception]:
+    """time_latency() for several systems in interleaved rounds.
+
+    Each round gives every call, in a new order (shuffled reproducibly with
+    `order_seed`) and after `pause_s`, a burst of back-to-back calls of
+    budget_s / rounds seconds; a call's Timing then holds the median of each
+    of its bursts, one sample per round, so that two systems can be compared
+    round by round (median_of_ratios). Within a burst the matrix stays in the
+    caches as before; across the rounds a change in the machine's state (on
+    a shared host, the second processor going missing for seconds) touches
+    every system alike instead of whichever one ran at the time. A call that
+    raises keeps its exception and leaves the rounds.
+    """
+    shuffler = random.Random(order_seed) if order_seed is not None else None
+    outcomes: list = [None] * len(calls)
+    samples: list[list[float]] = [[] for _ in calls]
+    for _ in range(rounds):
+        order = list(range(len(calls)))
+        if shuffler is not None:
+            shuffler.shuffle(order)
+        for index in order:
+            if outcomes[index] is not None:
+                continue
+            time.sleep(pause_s)
+            try:
+                samples[index].append(time_latency(calls[index], budget_s / rounds).median_s)
+            except Exception as error:  # noqa: BLE001 - reported with the system
+                outcomes[index] = error
+    return [outcome if outcome is not None else Timing.of(samples[index])
+            for index, outcome in enumerate(outcomes)]
+
+
 def median_of_ratios(numerators: list[float], denominators: list[float]) -> float:
     """The median over rounds of numerator / denominator, round by round.
 

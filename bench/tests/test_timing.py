@@ -9,6 +9,7 @@ import subprocess
 import time
 
 import numpy as np
+
 import pytest
 
 import probes
@@ -94,6 +95,28 @@ def test_interleaved_rounds_keep_each_call_apart():
     assert order == ["a", "f", "b"] + ["a", "b"] * 5
     assert isinstance(timings[1], ValueError)
     assert timings[0].runs == timings[2].runs == 5
+
+
+def test_latency_bursts_take_turns_round_by_round():
+    order = []
+
+    def failing():
+        order.append("f")
+        raise ValueError("no")
+
+    calls = [lambda: order.append("a"), failing, lambda: order.append("b")]
+    timings = timing.time_latency_interleaved(calls, rounds=4, budget_s=0.0, pause_s=0.0, order_seed=3)
+    # Bursts of 240 calls (40 untimed, then the minimum of 200), one per
+    # working call in every round; the failing call is tried once.
+    assert order.count("f") == 1
+    working = [name for name in order if name != "f"]
+    assert len(working) == 8 * 240
+    bursts = [set(working[i:i + 240]) for i in range(0, len(working), 240)]
+    assert all(len(burst) == 1 for burst in bursts)
+    assert all(bursts[2 * r] | bursts[2 * r + 1] == {"a", "b"} for r in range(4))
+    assert isinstance(timings[1], ValueError)
+    assert timings[0].runs == timings[2].runs == 4  # one median per round
+    assert "samples_s" in timings[0].as_dict()
 
 
 @pytest.mark.parametrize("shuffled", [False, True])
