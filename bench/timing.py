@@ -83,6 +83,23 @@ def time_latency(call, budget_s: float, min_calls: int = 200, max_calls: int = 2
 INTERLEAVE_PAUSE_S = 0.15
 
 
+def turns(outcomes: list, first_round: int, last_round: int, pause_s: float, order_seed: int | None):
+    """(round, index) for rounds first_round to last_round, every index of
+    `outcomes` once a round (in a new order every round, shuffled
+    reproducibly with `order_seed`), after a pause of `pause_s`; an index
+    whose outcome is set by then (its call raised, or was too slow) is
+    skipped."""
+    shuffler = random.Random(order_seed) if order_seed is not None else None
+    for round_number in range(first_round, last_round + 1):
+        order = list(range(len(outcomes)))
+        if shuffler is not None:
+            shuffler.shuffle(order)
+        for index in order:
+            if outcomes[index] is None:
+                time.sleep(pause_s)
+                yield round_number, index
+
+
 def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S,
                      order_seed: int | None = None, slow_s: float | None = None,
                      warmup_round: bool = True) -> list[Timing | Exception]:
@@ -97,29 +114,20 @@ def time_interleaved(calls: list, runs: int, pause_s: float = INTERLEAVE_PAUSE_S
     leaves the rounds. With `slow_s`, a call whose warm-up took longer than
     that leaves the rounds too, and that one cold call is its timing.
     """
-    shuffler = random.Random(order_seed) if order_seed is not None else None
     outcomes: list = [None] * len(calls)
     samples: list[list[float]] = [[] for _ in calls]
-    first = 0 if warmup_round else 1
-    for round_number in range(first, runs + 1):
-        order = list(range(len(calls)))
-        if shuffler is not None:
-            shuffler.shuffle(order)
-        for index in order:
-            if outcomes[index] is not None:
-                continue
-            time.sleep(pause_s)
-            try:
-                start = time.perf_counter_ns()
-                calls[index]()
-                elapsed = (time.perf_counter_ns() - start) * 1e-9
-            except Exception as error:  # noqa: BLE001 - reported with the system
-                outcomes[index] = error
-                continue
-            if round_number > 0:
-                samples[index].append(elapsed)
-            elif slow_s is not None and elapsed > slow_s:
-                outcomes[index] = Timing.of([elapsed], single_call=True)
+    for round_number, index in turns(outcomes, 0 if warmup_round else 1, runs, pause_s, order_seed):
+        try:
+            start = time.perf_counter_ns()
+            calls[index]()
+            elapsed = (time.perf_counter_ns() - start) * 1e-9
+        except Exception as error:  # noqa: BLE001 - reported with the system
+            outcomes[index] = error
+            continue
+        if round_number > 0:
+            samples[index].append(elapsed)
+        elif slow_s is not None and elapsed > slow_s:
+            outcomes[index] = Timing.of([elapsed], single_call=True)
     return [outcome if outcome is not None else Timing.of(samples[index])
             for index, outcome in enumerate(outcomes)]
 
@@ -138,21 +146,13 @@ def time_latency_interleaved(calls: list, rounds: int, budget_s: float, pause_s:
     every system alike instead of whichever one ran at the time. A call that
     raises keeps its exception and leaves the rounds.
     """
-    shuffler = random.Random(order_seed) if order_seed is not None else None
     outcomes: list = [None] * len(calls)
     samples: list[list[float]] = [[] for _ in calls]
-    for _ in range(rounds):
-        order = list(range(len(calls)))
-        if shuffler is not None:
-            shuffler.shuffle(order)
-        for index in order:
-            if outcomes[index] is not None:
-                continue
-            time.sleep(pause_s)
-            try:
-                samples[index].append(time_latency(calls[index], budget_s / rounds).median_s)
-            except Exception as error:  # noqa: BLE001 - reported with the system
-                outcomes[index] = error
+    for _, index in turns(outcomes, 1, rounds, pause_s, order_seed):
+        try:
+            samples[index].append(time_latency(calls[index], budget_s / rounds).median_s)
+        except Exception as error:  # noqa: BLE001 - reported with the system
+            outcomes[index] = error
     return [outcome if outcome is not None else Timing.of(samples[index])
             for index, outcome in enumerate(outcomes)]
 

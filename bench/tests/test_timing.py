@@ -81,14 +81,19 @@ def test_timings_count_every_call(latency):
     assert ("p90_s" in kept) == latency and ("samples_s" in kept) != latency
 
 
-def test_interleaved_rounds_keep_each_call_apart():
-    order = []
+def failing_call(order):
+    """A call that notes "f" in `order`, then raises."""
 
     def failing():
         order.append("f")
         raise ValueError("no")
 
-    calls = [lambda: order.append("a"), failing, lambda: order.append("b")]
+    return failing
+
+
+def test_interleaved_rounds_keep_each_call_apart():
+    order = []
+    calls = [lambda: order.append("a"), failing_call(order), lambda: order.append("b")]
     timings = timing.time_interleaved(calls, runs=5, pause_s=0.0)
     # One warm-up round and five timed rounds, turn by turn; the failing call
     # is tried once and then left out.
@@ -99,12 +104,7 @@ def test_interleaved_rounds_keep_each_call_apart():
 
 def test_latency_bursts_take_turns_round_by_round():
     order = []
-
-    def failing():
-        order.append("f")
-        raise ValueError("no")
-
-    calls = [lambda: order.append("a"), failing, lambda: order.append("b")]
+    calls = [lambda: order.append("a"), failing_call(order), lambda: order.append("b")]
     timings = timing.time_latency_interleaved(calls, rounds=4, budget_s=0.0, pause_s=0.0, order_seed=3)
     # Bursts of 240 calls (40 untimed, then the minimum of 200), one per
     # working call in every round; the failing call is tried once.
