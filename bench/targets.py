@@ -197,7 +197,7 @@ def engine_targets(report) -> list[dict]:
                       per_round_ratio(numpy, entry), ">= 1.2x (per-round median)", 1.2, "x")
 
     # Round by round where the bursts were interleaved (runs from 2026-12-09
-    # 03:50 on); the ratio of the two medians in earlier runs.
+    # 03:40 on); the ratio of the two medians in earlier runs.
     velk, faiss = find(results, "d", "velk.search", 10), find(results, "d", "FAISS IndexFlatIP", 10)
     value = per_round_ratio(velk, faiss)
     wanted = "no slower (per-round median)"

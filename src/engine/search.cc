@@ -427,9 +427,9 @@ class Search {
     // took 2-7% longer than in three of 256 and one of 240.
     rows->first_row = first_row;
     rows->last_row = last_row;
-    const uint64_t group_rows = 4 * kMaxLanes;
+    const uint64_t four_groups = 4 * kMaxLanes;
     rows->stretch = std::max<uint64_t>(
-        kSharedStretchRows, (last_row - first_row + group_rows - 1) / group_rows * kMaxLanes);
+        kSharedStretchRows, (last_row - first_row + four_groups - 1) / four_groups * kMaxLanes);
     const uint64_t stretches = (last_row - first_row + rows->stretch - 1) / rows->stretch;
     rows->untaken.store(stretches, std::memory_order_relaxed);
     rows->run = [](void* search, uint64_t first, uint64_t last) {
