@@ -119,10 +119,13 @@ FIRST_USE = textwrap.dedent("""
     assert len(results) == 8 and all(r == results[0] for r in results), results
     import os, time
     faulthandler.cancel_dump_traceback_later()  # its watchdog is a thread too
-    # Finished Python threads may take a moment to leave the kernel's list.
+    # Finished Python threads may take a moment to leave the kernel's list,
+    # and a listing taken while one of them exits can end early, missing the
+    # threads after it: wait for the exact count, which a second pool would
+    # never let us see.
     for _ in range(500):
         count = len(os.listdir("/proc/self/task"))
-        if count <= 1 + int(os.environ["RAYON_NUM_THREADS"]):
+        if count == 1 + int(os.environ["RAYON_NUM_THREADS"]):
             break
         time.sleep(0.01)
     print(count)
