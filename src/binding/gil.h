@@ -24,9 +24,11 @@
 #include <utility>
 
 // On a function that catches abi::__forced_unwind: glibc's unwind is no C++
-// throw, so the handler's reference is bound to no object, which UBSan's
-// null check would report on every thread the interpreter ends.
-#define VELK_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+// throw, so the handler's reference is bound to no object, which UBSan would
+// report on every thread the interpreter ends. GCC checks a handler's
+// reference under "alignment" (which tests for null first) as well as
+// "null", so both are off.
+#define VELK_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null", "alignment")))
 
 namespace velk::binding {
 
