@@ -9,7 +9,6 @@ import subprocess
 import time
 
 import numpy as np
-
 import pytest
 
 import probes
