@@ -88,6 +88,13 @@ void LockGuard::release() noexcept {
 
 LockGuard assume_lock() {
   check_lock_allowed();
+  // The interpreter called us, so it has been started: a later acquire_lock
+  // that finds it not initialised is at its shutdown, and must park a daemon
+  // thread rather than report an interpreter never started. Only the first
+  // entry stores (relaxed: as in acquire_lock, the flag only saves checks).
+  if (!interpreter_checked.load(std::memory_order_relaxed)) [[unlikely]] {
+    interpreter_checked.store(true, std::memory_order_relaxed);
+  }
   ++tls_lock_count;
   apply_pool_if_present();
   return LockGuard(LockGuard::Kind::kAssumed, PyGILState_UNLOCKED);

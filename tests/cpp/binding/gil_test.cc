@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "src/runtime/panic.h"
@@ -177,6 +180,30 @@ TEST(LockGuardTest, ThreadEndedWhileTheLockIsGivenUpLeavesTheInterpreterAlone) {
   EXPECT_EQ(Py_REFCNT(object), 2);  // ours, and the one the ended thread leaked
   Py_DECREF(object);
   Py_DECREF(log);
+}
+
+// A daemon thread whose first request for the lock comes once the shutdown
+// has begun is parked (it ends with the process) instead of being told that
+// no interpreter was ever started: an entry has shown that one was.
+TEST(LockGuardDeathTest, FirstRequestAfterTheShutdownParksTheThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        { LockGuard entry = assume_lock(); }
+        Py_FinalizeEx();
+        static std::atomic<int> outcome{0};
+        std::thread([] {
+          try {
+            LockGuard lock = acquire_lock();
+            outcome = 1;
+          } catch (...) {
+            outcome = 2;
+          }
+        }).detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::_Exit(outcome.load());
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(OwnedRefTest, ReleasesOnceWhateverTheMoves) {
