@@ -152,7 +152,9 @@ def refuse_non_numbers(value: Any, array: Any, name: str) -> None:
         )
 
 
-def as_float32(value: Any, name: str, copy: bool, accepted: str = "float32") -> FloatArray:
+def as_float32(
+    value: Any, name: str, copy: bool, accepted: str = "float32", advice: str = ""
+) -> FloatArray:
     """`value` as an aligned C-contiguous float32 array, read in place when it already is one.
 
     Plain lists and tuples carry no dtype and are converted as `_velk`
@@ -160,7 +162,8 @@ def as_float32(value: Any, name: str, copy: bool, accepted: str = "float32") -> 
     else must already hold native float32 values in aligned C order: a
     float64 matrix is refused rather than silently converted on every call,
     unless `copy` is true. Masked arrays are refused. `accepted` names the
-    types the caller reads, for the message that refuses another one.
+    types the caller reads, for the message that refuses another one, and
+    `advice` ends that message.
     """
     import numpy as np
 
@@ -179,14 +182,9 @@ def as_float32(value: Any, name: str, copy: bool, accepted: str = "float32") -> 
             )
         refuse_non_numbers(value, array, name)
         if not copy:
-            # Bits of a 2-byte type carry no name of their own: say how to give one.
-            bits = ""
-            if array.dtype == np.uint16 and accepted != "float32":
-                bits = ("; a uint16 array of float16 or bfloat16 bits needs dtype='float16' "
-                        "or dtype='bfloat16'")
             raise TypeError(
                 f"{name} must be {accepted}, not {array.dtype}; convert it once with "
-                f"numpy.asarray({name}, dtype=numpy.float32), or pass copy=True{bits}"
+                f"numpy.asarray({name}, dtype=numpy.float32), or pass copy=True{advice}"
             )
         if array.dtype.kind not in "biuf":
             raise TypeError(
@@ -324,7 +322,10 @@ def as_matrix(value: Any, name: str, copy: bool, dtype: str | None) -> tuple[Any
             "array or a uint16 array of its bits"
         )
     if element is None or element == "float32":
-        return as_float32(value, name, copy, "float32, float16 or bfloat16"), "float32"
+        # Bits of a 2-byte type carry no name of their own: say how to give one.
+        advice = ("; a uint16 array of float16 or bfloat16 bits needs dtype='float16' "
+                  "or dtype='bfloat16'") if array.dtype == np.uint16 else ""
+        return as_float32(value, name, copy, "float32, float16 or bfloat16", advice), "float32"
     return _aligned_contiguous(array, name, copy).view(np.uint16), element
 
 
