@@ -442,20 +442,29 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
 }
 
 // Calls from several threads at once share the pool and each get their own
-// exact result.
+// exact result: batches, single queries and threshold searches (sorted on the
+// pool), over every element type and filter.
 TEST(SearchTest, ConcurrentCallsGetTheirOwnResults) {
   std::mt19937_64 rng(11);
+  const ElementType types[] = {ElementType::kFloat32, ElementType::kFloat16,
+                               ElementType::kBFloat16};
   std::vector<Case> cases;
   std::vector<Result> expected;
+  std::vector<float> thresholds;
+  std::vector<Result> expected_ranges;
   while (cases.size() < 4) {
-    Case c = make_case(rng, ElementType::kFloat32);
+    Case c = make_case(rng, types[cases.size() % 3]);
     if (c.rows < 100 || c.k == 0 || c.k > 100) continue;
-    expected.push_back(model_search(c, model_ranking(c)));
+    const std::vector<std::vector<Ranked>> ranking = model_ranking(c);
+    expected.push_back(model_search(c, ranking));
+    thresholds.push_back(pick_threshold(rng, ranking));
+    expected_ranges.push_back(model_range(ranking, thresholds.back()));
     cases.push_back(std::move(c));
   }
   SearchPlan plan = default_plan();
   plan.inline_pairs = 0;
   plan.block_rows = 32;
+  plan.pool_sort_rows = 8;
   // Half the threads run on the pool, half on the calling thread sharing
   // their rows with a worker (which may then linger for the next call, of
   // the same thread or another, while the pool takes other calls).
@@ -466,10 +475,29 @@ TEST(SearchTest, ConcurrentCallsGetTheirOwnResults) {
   std::vector<int> matches(cases.size(), 0);
   for (std::size_t t = 0; t < cases.size(); ++t) {
     threads.emplace_back([&, t] {
+      const Case& c = cases[t];
+      const Result& want = expected[t];
+      const SearchPlan& mine = t % 2 == 0 ? plan : shared;
       for (int repeat = 0; repeat < kConcurrentRepeats; ++repeat) {
-        const Result r = engine_search(cases[t], t % 2 == 0 ? plan : shared, 0, cases[t].queries);
-        matches[t] += r.indices == expected[t].indices && r.score_bits == expected[t].score_bits &&
-                      r.counts == expected[t].counts;
+        bool same = false;
+        if (repeat % 3 == 0) {
+          const Result r = engine_search(c, mine, 0, c.queries);
+          same = r.indices == want.indices && r.score_bits == want.score_bits &&
+                 r.counts == want.counts;
+        } else if (repeat % 3 == 1) {
+          const uint64_t q = static_cast<uint64_t>(repeat) % c.queries;
+          const Result r = engine_search(c, mine, q, 1);
+          same = r.counts[0] == want.counts[q] &&
+                 std::equal(r.indices.begin(), r.indices.end(), want.indices.begin() + q * c.k) &&
+                 std::equal(r.score_bits.begin(), r.score_bits.end(),
+                            want.score_bits.begin() + q * c.k);
+        } else {
+          const Result r = engine_range(c, mine, thresholds[t]);
+          same = r.counts == expected_ranges[t].counts &&
+                 r.indices == expected_ranges[t].indices &&
+                 r.score_bits == expected_ranges[t].score_bits;
+        }
+        matches[t] += same;
       }
     });
   }
