@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "src/engine/batch_lanes.h"
 #include "src/similarity/transpose_avx512.h"
@@ -136,6 +137,138 @@ struct Avx512 {
           asm("vcvtph2ps %1, %0" : "=v"(out[c + 8]) : "m"(*upper));
         }
       }
+    }
+  }
+
+  // The float16 one-query scan runs its steps as a software pipeline
+  // (chain_halves()).
+  static constexpr bool kPipelinedHalves = true;
+
+  // load_transposed_halves()'s work, cut into 16 parts with its state in
+  // between: part c of the next step goes after column c of the current one
+  // in chain_halves().
+  struct HalvesInFlight {
+    __m512i rows[8];
+    __m512i pairs[8];
+    __m512i quads[8];
+    // 64-byte aligned room for 8 registers: the upper halves are widened
+    // from here (see load_transposed_halves()).
+    __m512i* copies;
+  };
+
+  // Rows k and k + 8 in one register (parts 0 to 3 load two such registers).
+  [[gnu::always_inline]] static void load_row_pair(HalvesInFlight& s, const uint16_t* const* rows,
+                                                   uint64_t column, int k) {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + column));
+    const __m256i high =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k + 8] + column));
+    s.rows[k] = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+  }
+
+  // Part c of the transposition and widening of the 16 columns at `column`
+  // (as in load_transposed_halves()): the loads in parts 0-3, the 16-bit
+  // interleaves in 4-5, the 32-bit ones in 6-7, and one permute with its two
+  // widenings in each of 8-15, which spreads the conversions (the costliest
+  // part) over half the step.
+  template <int c>
+  [[gnu::always_inline]] static void halves_part(HalvesInFlight& s, const uint16_t* const* rows,
+                                                 uint64_t column, Vec out[16]) {
+    if constexpr (c < 4) {
+      load_row_pair(s, rows, column, 2 * c);
+      load_row_pair(s, rows, column, 2 * c + 1);
+    } else if constexpr (c < 6) {
+      for (int m = 2 * (c - 4); m < 2 * (c - 4) + 2; ++m) {
+        s.pairs[m] = _mm512_unpacklo_epi16(s.rows[2 * m], s.rows[2 * m + 1]);
+        s.pairs[4 + m] = _mm512_unpackhi_epi16(s.rows[2 * m], s.rows[2 * m + 1]);
+      }
+    } else if constexpr (c < 8) {
+      const __m512i* p = s.pairs + 4 * (c - 6);
+      __m512i* q = s.quads + 4 * (c - 6);
+      q[0] = _mm512_unpacklo_epi32(p[0], p[1]);
+      q[1] = _mm512_unpackhi_epi32(p[0], p[1]);
+      q[2] = _mm512_unpacklo_epi32(p[2], p[3]);
+      q[3] = _mm512_unpackhi_epi32(p[2], p[3]);
+    } else {
+      constexpr int kColumn = c - 8;
+      constexpr int h = kColumn / 4;
+      constexpr int u = (kColumn / 2) % 2;
+      const __m512i order = kColumn % 2 == 0 ? _mm512_setr_epi64(0, 8, 4, 12, 2, 10, 6, 14)
+                                             : _mm512_setr_epi64(1, 9, 5, 13, 3, 11, 7, 15);
+      const __m512i both =
+          _mm512_permutex2var_epi64(s.quads[4 * h + u], order, s.quads[4 * h + 2 + u]);
+      out[kColumn] = _mm512_cvtph_ps(_mm512_castsi512_si256(both));
+      _mm512_store_si512(s.copies + kColumn, both);
+      const __m256i* upper = reinterpret_cast<const __m256i*>(s.copies + kColumn) + 1;
+      asm("vcvtph2ps %1, %0" : "=v"(out[kColumn + 8]) : "m"(*upper));
+    }
+  }
+
+  // Column c of the current step through the chains (as the scan's loop
+  // takes it), then part c of the next step's columns (at `next`, into
+  // `ahead`) when kNext.
+  template <bool kNext, int c>
+  [[gnu::always_inline]] static void chain_column(const Vec current[16], const float* query,
+                                                  Vec& dot, Vec& squares, HalvesInFlight& s,
+                                                  const uint16_t* const* rows, uint64_t next,
+                                                  Vec ahead[16]) {
+    dot = add_in_order(dot, mul_by_element(current[c], query + c));
+    squares = add_in_order(squares, mul_in_order(current[c], current[c]));
+    if constexpr (kNext) halves_part<c>(s, rows, next, ahead);
+  }
+  template <bool kNext, int... kColumns>
+  [[gnu::always_inline]] static void chain_step(std::integer_sequence<int, kColumns...>,
+                                                const Vec current[16], const float* query,
+                                                Vec& dot, Vec& squares, HalvesInFlight& s,
+                                                const uint16_t* const* rows, uint64_t next,
+                                                Vec ahead[16]) {
+    (chain_column<kNext, kColumns>(current, query, dot, squares, s, rows, next, ahead), ...);
+  }
+  template <int... kParts>
+  [[gnu::always_inline]] static void all_halves_parts(std::integer_sequence<int, kParts...>,
+                                                      HalvesInFlight& s,
+                                                      const uint16_t* const* rows,
+                                                      uint64_t column, Vec out[16]) {
+    (halves_part<kParts>(s, rows, column, out), ...);
+  }
+
+  // The first `steps` steps of 16 columns of 16 rows of float16 (steps > 0)
+  // through the dot and squared-norm chains, with the same operations in the
+  // same order as the scan's loop, but as a software pipeline: the next
+  // step's columns are loaded, transposed and widened in between the current
+  // step's multiplies and adds. Each step's adds wait on each other (two
+  // chains of 16); issued in one block they fill the scheduler ahead of the
+  // independent work of the next step, which then waits for room. On a
+  // 2-core AMD EPYC, from the first-level cache: 77.5 cycles a step against
+  // 90. Calls before_step(column) before the chains reach each step's
+  // columns.
+  template <class BeforeStep>
+  [[gnu::always_inline]] static void chain_halves(const uint16_t* const* rows, uint64_t steps,
+                                                  const float* query, Vec& dot, Vec& squares,
+                                                  BeforeStep&& before_step) {
+    constexpr auto kColumns = std::make_integer_sequence<int, 16>();
+    alignas(64) __m512i copies[8];
+    HalvesInFlight s;
+    s.copies = copies;
+    Vec a[16];
+    Vec b[16];
+    before_step(uint64_t{0});
+    all_halves_parts(kColumns, s, rows, 0, a);
+    // a holds step `step`; two steps a round, so that the columns never move
+    // from one array to the other.
+    uint64_t step = 0;
+    for (; step + 2 < steps; step += 2) {
+      before_step((step + 1) * 16);
+      chain_step<true>(kColumns, a, query + step * 16, dot, squares, s, rows, (step + 1) * 16, b);
+      before_step((step + 2) * 16);
+      chain_step<true>(kColumns, b, query + (step + 1) * 16, dot, squares, s, rows,
+                       (step + 2) * 16, a);
+    }
+    if (steps - step == 2) {
+      before_step((step + 1) * 16);
+      chain_step<true>(kColumns, a, query + step * 16, dot, squares, s, rows, (step + 1) * 16, b);
+      chain_step<false>(kColumns, b, query + (step + 1) * 16, dot, squares, s, rows, 0, nullptr);
+    } else {
+      chain_step<false>(kColumns, a, query + step * 16, dot, squares, s, rows, 0, nullptr);
     }
   }
 

@@ -48,6 +48,11 @@
 //       division and the product correctly rounded
 //   gate(scores, floor_key, ceiling_key)
 //       the bit mask of lanes with floor_key <= ranking_key(score) <= ceiling_key
+//   kPipelinedHalves   whether the one-query scan runs float16 rows through
+//   chain_halves(rows, steps, query, dot, squares, before_step)
+//       instead of its own loop: the same chains over the first steps * kLanes
+//       columns, each step's columns loaded while the step before is added up;
+//       calls before_step(column) for each step before it is added up
 //
 // A `Sink` (TopKSet or RangeSet) provides floor_key(q), ceiling_key() and
 // offer(q, index, key): the kernels offer exactly the lanes whose keys pass
@@ -58,6 +63,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "src/engine/batch_kernel.h"
@@ -374,8 +380,8 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
                                          uint64_t ahead_stride) __attribute__((always_inline)) {
     Vec dot = Isa::initial();
     Vec squares = Isa::initial();
-    uint64_t j = 0;
-    for (; j + kLanes <= dim; j += kLanes) {
+    // The requests for the step at column j.
+    auto request = [&](uint64_t j) __attribute__((always_inline)) {
       if (kRequests && ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
         for (uint64_t k = 0; k < kLanes; ++k) {
           _mm_prefetch(reinterpret_cast<const char*>(ahead + k * ahead_stride + j), _MM_HINT_T1);
@@ -386,12 +392,23 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
           }
         }
       }
-      Vec column[kLanes];
-      Isa::template load_transposed<Elements>(rows, j, kLanes, column);
+    };
+    uint64_t j = 0;
+    if constexpr (Isa::kPipelinedHalves && std::is_same_v<Elements, Float16Elements>) {
+      if (dim >= kLanes) {
+        Isa::chain_halves(rows, dim / kLanes, query, dot, squares, request);
+        j = dim / kLanes * kLanes;
+      }
+    } else {
+      for (; j + kLanes <= dim; j += kLanes) {
+        request(j);
+        Vec column[kLanes];
+        Isa::template load_transposed<Elements>(rows, j, kLanes, column);
   #pragma GCC unroll 16
-      for (uint64_t c = 0; c < kLanes; ++c) {
-        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
-        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+        for (uint64_t c = 0; c < kLanes; ++c) {
+          dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
+          squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+        }
       }
     }
     if (j < dim) {

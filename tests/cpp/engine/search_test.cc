@@ -114,13 +114,15 @@ uint16_t narrow_bits(float x, ElementType type, std::mt19937_64& rng) {
   return static_cast<uint16_t>((bits >> 16) ^ (bits & 0xFFFF));
 }
 
-Case make_case(std::mt19937_64& rng, ElementType type) {
+// A random case; of width `dim` where that is not 0.
+Case make_case(std::mt19937_64& rng, ElementType type, uint64_t dim = 0) {
   Case c;
   c.type = type;
   // Rows of 4 KiB and more (float32 at 1024 and 1100) take the one-query
   // loop's consecutive groups, narrower ones its stretches.
   static constexpr uint64_t kDims[] = {1, 2, 3, 7, 15, 16, 17, 31, 33, 64, 100, 129, 1024, 1100};
   c.dim = kDims[rng() % std::size(kDims)];
+  if (dim != 0) c.dim = dim;
   c.rows = rng() % 200;
   if (rng() % 4 == 0) c.rows += 300 + rng() % 700;
   c.queries = 1 + rng() % 30;
@@ -436,6 +438,35 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
         ASSERT_EQ(range.indices, expected_range.indices);
         ASSERT_EQ(range.score_bits, expected_range.score_bits);
         ASSERT_EQ(_mm_getcsr() & ~0x3Fu, caller_mxcsr);
+      }
+    }
+  }
+}
+
+// The one-query scan takes float16 rows a step of 16 columns ahead of the
+// chains, and ends differently after an odd and an even number of steps:
+// every count from 1 to 7, with a tail of columns and without, on every
+// kernel, equals the model.
+TEST(SearchTest, Float16OneQueryOverEveryStepCount) {
+  std::mt19937_64 rng(5);
+  for (uint64_t dim = 16; dim <= 120; dim += 8) {
+    Case c = make_case(rng, ElementType::kFloat16, dim);
+    c.k = std::max<uint64_t>(c.rows, 1);
+    const Result expected = model_search(c, model_ranking(c));
+    for (KernelKind kind : supported_kernels()) {
+      SearchPlan plan;
+      plan.kernel = kind;
+      plan.inline_pairs = std::numeric_limits<uint64_t>::max();
+      for (uint64_t q = 0; q < c.queries; ++q) {
+        SCOPED_TRACE("dim " + std::to_string(dim) + " rows " + std::to_string(c.rows) +
+                     " kernel " + std::to_string(static_cast<int>(kind)) + " query " +
+                     std::to_string(q));
+        const Result one = engine_search(c, plan, q, 1);
+        ASSERT_EQ(one.counts[0], expected.counts[q]);
+        for (uint64_t slot = 0; slot < c.k; ++slot) {
+          ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+          ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+        }
       }
     }
   }
