@@ -443,29 +443,32 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
   }
 }
 
-// The one-query scan takes float16 rows a step of 16 columns ahead of the
-// chains, and ends differently after an odd and an even number of steps:
-// every count from 1 to 7, with a tail of columns and without, on every
-// kernel, equals the model.
-TEST(SearchTest, Float16OneQueryOverEveryStepCount) {
+// The one-query scan takes its rows in steps of 16 columns, and with float16
+// loads each step while the step before is added up, ending differently
+// after an odd and an even number of steps: every count from 1 to 7, with a
+// tail of columns and without, for every element type on every kernel,
+// equals the model.
+TEST(SearchTest, OneQueryOverEveryStepCount) {
   std::mt19937_64 rng(5);
-  for (uint64_t dim = 16; dim <= 120; dim += 8) {
-    Case c = make_case(rng, ElementType::kFloat16, dim);
-    c.k = std::max<uint64_t>(c.rows, 1);
-    const Result expected = model_search(c, model_ranking(c));
-    for (KernelKind kind : supported_kernels()) {
-      SearchPlan plan;
-      plan.kernel = kind;
-      plan.inline_pairs = std::numeric_limits<uint64_t>::max();
-      for (uint64_t q = 0; q < c.queries; ++q) {
-        SCOPED_TRACE("dim " + std::to_string(dim) + " rows " + std::to_string(c.rows) +
-                     " kernel " + std::to_string(static_cast<int>(kind)) + " query " +
-                     std::to_string(q));
-        const Result one = engine_search(c, plan, q, 1);
-        ASSERT_EQ(one.counts[0], expected.counts[q]);
-        for (uint64_t slot = 0; slot < c.k; ++slot) {
-          ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
-          ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+  for (ElementType type : {ElementType::kFloat32, ElementType::kFloat16, ElementType::kBFloat16}) {
+    for (uint64_t dim = 16; dim <= 120; dim += 8) {
+      Case c = make_case(rng, type, dim);
+      c.k = std::max<uint64_t>(c.rows, 1);
+      const Result expected = model_search(c, model_ranking(c));
+      for (KernelKind kind : supported_kernels()) {
+        SearchPlan plan;
+        plan.kernel = kind;
+        plan.inline_pairs = std::numeric_limits<uint64_t>::max();
+        for (uint64_t q = 0; q < c.queries; ++q) {
+          SCOPED_TRACE("type " + std::to_string(static_cast<int>(type)) + " dim " +
+                       std::to_string(dim) + " rows " + std::to_string(c.rows) + " kernel " +
+                       std::to_string(static_cast<int>(kind)) + " query " + std::to_string(q));
+          const Result one = engine_search(c, plan, q, 1);
+          ASSERT_EQ(one.counts[0], expected.counts[q]);
+          for (uint64_t slot = 0; slot < c.k; ++slot) {
+            ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+            ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+          }
         }
       }
     }
