@@ -93,60 +93,19 @@ struct Avx512 {
   // 4-12% on 2 threads from memory.
   [[gnu::always_inline]] static void load_transposed_halves(const uint16_t* const* rows,
                                                             uint64_t column, Vec out[16]) {
-    __m512i z[8];
-    for (int k = 0; k < 8; ++k) {
-      const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k] + column));
-      const __m256i high =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[k + 8] + column));
-      z[k] = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
-    }
-    // In lane 0 of pairs[m], 32-bit piece c: column c of rows 2m and 2m + 1
-    // (lane 1: columns 8 on; lanes 2 and 3: the same for rows 8 on); in
-    // pairs[4 + m], columns 4 to 7 (and 12 to 15).
-    __m512i pairs[8];
-    for (int m = 0; m < 4; ++m) {
-      pairs[m] = _mm512_unpacklo_epi16(z[2 * m], z[2 * m + 1]);
-      pairs[4 + m] = _mm512_unpackhi_epi16(z[2 * m], z[2 * m + 1]);
-    }
-    // In quads[4h + u] and quads[4h + 2 + u], 64-bit piece 0 of each lane:
-    // column 4h + 2u of rows 0-3 and of rows 4-7 (piece 1: the next column).
-    __m512i quads[8];
-    for (int h = 0; h < 2; ++h) {
-      const __m512i* p = pairs + 4 * h;
-      quads[4 * h] = _mm512_unpacklo_epi32(p[0], p[1]);
-      quads[4 * h + 1] = _mm512_unpackhi_epi32(p[0], p[1]);
-      quads[4 * h + 2] = _mm512_unpacklo_epi32(p[2], p[3]);
-      quads[4 * h + 3] = _mm512_unpackhi_epi32(p[2], p[3]);
-    }
-    const __m512i first = _mm512_setr_epi64(0, 8, 4, 12, 2, 10, 6, 14);
-    const __m512i second = _mm512_setr_epi64(1, 9, 5, 13, 3, 11, 7, 15);
     alignas(64) __m512i copies[8];
-    for (int h = 0; h < 2; ++h) {
-      for (int u = 0; u < 2; ++u) {
-        const __m512i low_rows = quads[4 * h + u];
-        const __m512i high_rows = quads[4 * h + 2 + u];
-        for (int v = 0; v < 2; ++v) {
-          const int c = 4 * h + 2 * u + v;
-          const __m512i both =
-              _mm512_permutex2var_epi64(low_rows, v == 0 ? first : second, high_rows);
-          out[c] = _mm512_cvtph_ps(_mm512_castsi512_si256(both));
-          // As asm, so that the compiler does not turn the store and the
-          // load back into an extract.
-          _mm512_store_si512(copies + c, both);
-          const __m256i* upper = reinterpret_cast<const __m256i*>(copies + c) + 1;
-          asm("vcvtph2ps %1, %0" : "=v"(out[c + 8]) : "m"(*upper));
-        }
-      }
-    }
+    HalvesInFlight s;
+    s.copies = copies;
+    all_halves_parts(std::make_integer_sequence<int, 16>(), s, rows, column, out);
   }
 
   // The float16 one-query scan runs its steps as a software pipeline
   // (chain_halves()).
   static constexpr bool kPipelinedHalves = true;
 
-  // load_transposed_halves()'s work, cut into 16 parts with its state in
-  // between: part c of the next step goes after column c of the current one
-  // in chain_halves().
+  // load_transposed_halves()'s work in 16 parts with its state in between:
+  // it runs them one after the other, chain_halves() puts part c of the
+  // next step after column c of the current one.
   struct HalvesInFlight {
     __m512i rows[8];
     __m512i pairs[8];
@@ -177,11 +136,16 @@ struct Avx512 {
       load_row_pair(s, rows, column, 2 * c);
       load_row_pair(s, rows, column, 2 * c + 1);
     } else if constexpr (c < 6) {
+      // In lane 0 of pairs[m], 32-bit piece c: column c of rows 2m and
+      // 2m + 1 (lane 1: columns 8 on; lanes 2 and 3: the same for rows 8
+      // on); in pairs[4 + m], columns 4 to 7 (and 12 to 15).
       for (int m = 2 * (c - 4); m < 2 * (c - 4) + 2; ++m) {
         s.pairs[m] = _mm512_unpacklo_epi16(s.rows[2 * m], s.rows[2 * m + 1]);
         s.pairs[4 + m] = _mm512_unpackhi_epi16(s.rows[2 * m], s.rows[2 * m + 1]);
       }
     } else if constexpr (c < 8) {
+      // In quads[4h + u] and quads[4h + 2 + u], 64-bit piece 0 of each lane:
+      // column 4h + 2u of rows 0-3 and of rows 4-7 (piece 1: the next one).
       const __m512i* p = s.pairs + 4 * (c - 6);
       __m512i* q = s.quads + 4 * (c - 6);
       q[0] = _mm512_unpacklo_epi32(p[0], p[1]);
@@ -197,6 +161,8 @@ struct Avx512 {
       const __m512i both =
           _mm512_permutex2var_epi64(s.quads[4 * h + u], order, s.quads[4 * h + 2 + u]);
       out[kColumn] = _mm512_cvtph_ps(_mm512_castsi512_si256(both));
+      // As asm, so that the compiler does not turn the store and the load
+      // back into an extract.
       _mm512_store_si512(s.copies + kColumn, both);
       const __m256i* upper = reinterpret_cast<const __m256i*>(s.copies + kColumn) + 1;
       asm("vcvtph2ps %1, %0" : "=v"(out[kColumn + 8]) : "m"(*upper));
