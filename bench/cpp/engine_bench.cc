@@ -1,6 +1,6 @@
 // engine_bench [--queries Q] [--rows N] [--dim D] [--k K] [--repeats R] [--type f32|f16|bf16]
 //              [--kernel scalar|avx2|avx512] [--allowed FRACTION] [--probe 1]
-//              [--block ROWS] [--inline PAIRS]
+//              [--block ROWS] [--inline PAIRS] [--offset BYTES]
 //
 // Times search_top_k() on the global pool (RAYON_NUM_THREADS sets its size)
 // and prints the median and best of R calls, with the rate in multiply-add
@@ -10,6 +10,8 @@
 // The defaults are the batch case: 256 queries x 200,000 x 384, k = 10.
 // The rate per processor-second (all threads' time, from getrusage) is also
 // given: on a busy machine it says more about the kernel than wall time.
+// --offset places the matrix that many bytes (mod 64) past a cache line, as
+// numpy places large arrays 16 bytes past one.
 // --probe 1 first measures this thread's multiply-add peak under the same
 // rules (separate vmulps and vaddps into 24 independent 512-bit
 // accumulators, no loads): the ceiling of the batch kernel's rate per thread.
@@ -109,7 +111,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint64_t queries = 256, rows = 200000, dim = 384, k = 10, repeats = 5;
+  uint64_t queries = 256, rows = 200000, dim = 384, k = 10, repeats = 5, offset = 0;
   double allowed_fraction = 1.0;
   bool probe = false;
   ElementType type = ElementType::kFloat32;
@@ -125,6 +127,7 @@ int main(int argc, char** argv) {
     if (flag == "--allowed") allowed_fraction = std::strtod(value, nullptr);
     if (flag == "--inline") plan.inline_pairs = std::strtoull(value, nullptr, 10);
     if (flag == "--block") plan.block_rows = std::strtoull(value, nullptr, 10);
+    if (flag == "--offset") offset = std::strtoull(value, nullptr, 10) % 64;
     if (flag == "--probe") probe = std::strtoull(value, nullptr, 10) != 0;
     if (flag == "--type") {
       const std::string t = value;
@@ -147,7 +150,8 @@ int main(int argc, char** argv) {
   // Large blocks on huge pages, as numpy places large arrays: on 4 KiB pages
   // the requests for rows ahead cost far more.
   const uint64_t matrix_bytes = rows * dim * element_bytes;
-  auto* matrix = static_cast<uint8_t*>(velk::allocate_or_abort(matrix_bytes, 64));
+  auto* storage = static_cast<uint8_t*>(velk::allocate_or_abort(matrix_bytes + 64, 64));
+  uint8_t* matrix = storage + offset;
   for (uint64_t i = 0; i < rows * dim; ++i) {
     const float x = uniform(rng);
     if (element_bytes == 4) {
@@ -194,6 +198,6 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k), median * 1e3,
       best * 1e3, pairs / median * 1e-9, pairs / best * 1e-9,
       static_cast<double>(matrix_bytes) / median * 1e-9, pairs / cpu_per_call * 1e-9);
-  velk::release_allocation(matrix);
+  velk::release_allocation(storage);
   return 0;
 }

@@ -19,6 +19,11 @@ namespace velk::engine {
 // Most rows a vector register of any variant carries.
 inline constexpr uint64_t kMaxLanes = 16;
 
+// Rows of this many bytes or more are scored by one query in groups of
+// consecutive rows rather than in stretches (see score_rows_in_lanes() in
+// batch_lanes.h).
+inline constexpr uint64_t kStretchMaxRowBytes = 4096;
+
 // Per-thread working memory of the kernel, sized by the caller for the
 // largest block it will pass:
 //   packed      round_up(row_count, kMaxLanes) * dim floats, 64-byte aligned

@@ -21,6 +21,7 @@ struct Avx2 {
   static constexpr int kQueries = 6;
   static constexpr int kSingleGroups = 4;
   static constexpr bool kPipelinedHalves = false;
+  static constexpr bool kLineLoads = false;
 
   static Vec initial() { return _mm256_set1_ps(-0.0f); }
   static Vec load(const float* p) { return _mm256_load_ps(p); }

@@ -103,6 +103,21 @@ struct Avx512 {
   // (chain_halves()).
   static constexpr bool kPipelinedHalves = true;
 
+  // Sixteen float32 columns from `column` on of rows 0 to 15, each row's
+  // from one load of a whole (64-byte aligned) line, transposed as
+  // load_transposed() does. load_transposed() reads each row's line in two
+  // halves, one per eight columns, with the other rows' in between: where the
+  // 16 rows lie a multiple of 4 KiB apart, their lines fall in one set of the
+  // first-level cache, which keeps 8, so the second half is read again from
+  // the second-level cache.
+  static constexpr bool kLineLoads = true;
+  [[gnu::always_inline]] static void load_transposed_lines(const float* const* rows,
+                                                           uint64_t column, Vec out[16]) {
+    Vec lines[16];
+    for (int k = 0; k < 16; ++k) lines[k] = _mm512_load_ps(rows[k] + column);
+    similarity::avx512::transpose_sixteen_columns(lines, out);
+  }
+
   // load_transposed_halves()'s work in 16 parts with its state in between:
   // it runs them one after the other, chain_halves() puts part c of the
   // next step after column c of the current one.

@@ -16,6 +16,7 @@ struct Scalar {
   static constexpr int kQueries = 3;
   static constexpr int kSingleGroups = 4;
   static constexpr bool kPipelinedHalves = false;
+  static constexpr bool kLineLoads = false;
 
   static Vec initial() { return -0.0f; }
   static Vec load(const float* p) { return *p; }

@@ -53,23 +53,10 @@ inline __m512 unpackhi_pairs(__m512 a, __m512 b) {
   }
 }
 
-// Eight columns of 16 rows, row k's from row_at(k) (8 floats, any
-// alignment), transposed as transpose() does: out[c] holds column c, row k in
-// element k. Register k takes the 8 columns of two rows, k and k + 4 for
-// k = 0-3 and k + 4 and k + 8 for k = 4-7, one in each 256-bit half; two
-// rounds of interleaves within the 128-bit lanes make 4 x 4 blocks, and one
-// shuffle of whole lanes per column puts rows 0-3, 4-7, 8-11 and 12-15 side
-// by side. Two of these do a 16 x 16 block with half the shuffles across
-// lanes of transpose() and fewer live registers: the row kernels measured
-// about 8% faster from cache, and faster from memory.
-template <class RowAt>
-[[gnu::always_inline]] inline void load_eight_columns(RowAt row_at, __m512 out[8]) {
-  __m512 v[8];
-  for (int k = 0; k < 8; ++k) {
-    const int low = k < 4 ? k : k + 4;  // rows 0-3, then 8-11
-    v[k] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(row_at(low))),
-                              _mm256_loadu_ps(row_at(low + 4)), 1);
-  }
+// The shuffles of load_eight_columns() once its registers are loaded: v[k]
+// holds 8 columns of rows k and k + 4 (k = 0-3) or k + 4 and k + 8 (k = 4-7),
+// one row in each 256-bit half.
+[[gnu::always_inline]] inline void transpose_paired_rows(const __m512 v[8], __m512 out[8]) {
   // Lane 0 (1) of u[4h + j]: column j (4 + j) of the four rows whose first
   // halves went into v[4h .. 4h + 3]; lanes 2 and 3: the same of the rows of
   // the second halves.
@@ -89,6 +76,43 @@ template <class RowAt>
     out[j] = _mm512_shuffle_f32x4(u[j], u[4 + j], 0x88);
     out[4 + j] = _mm512_shuffle_f32x4(u[j], u[4 + j], 0xDD);
   }
+}
+
+// Eight columns of 16 rows, row k's from row_at(k) (8 floats, any
+// alignment), transposed as transpose() does: out[c] holds column c, row k in
+// element k. Register k takes the 8 columns of two rows, k and k + 4 for
+// k = 0-3 and k + 4 and k + 8 for k = 4-7, one in each 256-bit half; two
+// rounds of interleaves within the 128-bit lanes make 4 x 4 blocks, and one
+// shuffle of whole lanes per column puts rows 0-3, 4-7, 8-11 and 12-15 side
+// by side. Two of these do a 16 x 16 block with half the shuffles across
+// lanes of transpose() and fewer live registers: the row kernels measured
+// about 8% faster from cache, and faster from memory.
+template <class RowAt>
+[[gnu::always_inline]] inline void load_eight_columns(RowAt row_at, __m512 out[8]) {
+  __m512 v[8];
+  for (int k = 0; k < 8; ++k) {
+    const int low = k < 4 ? k : k + 4;  // rows 0-3, then 8-11
+    v[k] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(row_at(low))),
+                              _mm256_loadu_ps(row_at(low + 4)), 1);
+  }
+  transpose_paired_rows(v, out);
+}
+
+// load_eight_columns() for both halves of 16 columns of rows that are
+// already in registers (rows[k] holds 16 consecutive elements of row k):
+// out[c] holds column c, row k in element k. The halves are paired as
+// load_eight_columns() loads them, by one shuffle of whole lanes each.
+[[gnu::always_inline]] inline void transpose_sixteen_columns(const __m512 rows[16],
+                                                             __m512 out[16]) {
+  __m512 low[8];
+  __m512 high[8];
+  for (int k = 0; k < 8; ++k) {
+    const int first = k < 4 ? k : k + 4;
+    low[k] = _mm512_shuffle_f32x4(rows[first], rows[first + 4], 0x44);
+    high[k] = _mm512_shuffle_f32x4(rows[first], rows[first + 4], 0xEE);
+  }
+  transpose_paired_rows(low, out);
+  transpose_paired_rows(high, out + 8);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "src/engine/elements.h"
+#include "src/runtime/cache_line.h"
 #include "src/runtime/panic.h"
 #include "src/similarity/kernels.h"
 #include "src/similarity/ranking.h"
@@ -49,11 +50,12 @@ struct Case {
   std::vector<uint16_t> narrow;
   std::vector<float> query_values;
   std::vector<uint8_t> allowed;  // empty: no filter
+  const void* placed = nullptr;   // a copy of the matrix elsewhere, read instead
 
   MatrixView matrix() const {
     const void* data =
         type == ElementType::kFloat32 ? static_cast<const void*>(widened.data()) : narrow.data();
-    return MatrixView{data, rows, dim, type};
+    return MatrixView{placed != nullptr ? placed : data, rows, dim, type};
   }
 };
 
@@ -462,6 +464,46 @@ TEST(SearchTest, OneQueryOverEveryStepCount) {
         for (uint64_t q = 0; q < c.queries; ++q) {
           SCOPED_TRACE("type " + std::to_string(static_cast<int>(type)) + " dim " +
                        std::to_string(dim) + " rows " + std::to_string(c.rows) + " kernel " +
+                       std::to_string(static_cast<int>(kind)) + " query " + std::to_string(q));
+          const Result one = engine_search(c, plan, q, 1);
+          ASSERT_EQ(one.counts[0], expected.counts[q]);
+          for (uint64_t slot = 0; slot < c.k; ++slot) {
+            ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+            ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Rows of 4 KiB and more are read in steps that start where the matrix
+// does, or (float32 rows a multiple of 4 KiB long, on AVX-512) at the next
+// line after a first shorter step: the matrix at every place in a line,
+// for every element type on every kernel, equals the model.
+TEST(SearchTest, OneQueryFromEveryPlaceInALine) {
+  std::mt19937_64 rng(6);
+  for (ElementType type : {ElementType::kFloat32, ElementType::kFloat16, ElementType::kBFloat16}) {
+    for (uint64_t dim : {1024, 2048, 4096}) {
+      Case c = make_case(rng, type, dim);
+      c.k = std::max<uint64_t>(c.rows, 1);
+      const Result expected = model_search(c, model_ranking(c));
+      const uint64_t bytes = c.rows * dim * (type == ElementType::kFloat32 ? 4 : 2);
+      const auto* values = static_cast<const uint8_t*>(c.matrix().data);
+      std::vector<uint8_t> storage(bytes + 2 * kCacheLine);
+      const uint64_t line = (kCacheLine - reinterpret_cast<uintptr_t>(storage.data()) % kCacheLine) %
+                            kCacheLine;
+      for (uint64_t offset = 0; offset < kCacheLine; offset += 4) {
+        std::memcpy(storage.data() + line + offset, values, bytes);
+        c.placed = storage.data() + line + offset;
+        for (KernelKind kind : supported_kernels()) {
+          SearchPlan plan;
+          plan.kernel = kind;
+          plan.inline_pairs = std::numeric_limits<uint64_t>::max();
+          const uint64_t q = rng() % c.queries;
+          SCOPED_TRACE("type " + std::to_string(static_cast<int>(type)) + " dim " +
+                       std::to_string(dim) + " rows " + std::to_string(c.rows) + " offset " +
+                       std::to_string(offset) + " kernel " +
                        std::to_string(static_cast<int>(kind)) + " query " + std::to_string(q));
           const Result one = engine_search(c, plan, q, 1);
           ASSERT_EQ(one.counts[0], expected.counts[q]);
