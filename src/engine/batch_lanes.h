@@ -82,41 +82,85 @@ constexpr uint64_t steps_per_line() {
   return kStepBytes >= kCacheLine ? 1 : kCacheLine / kStepBytes;
 }
 
+// Rows a whole number of 4 KiB long all start at the same place in a page,
+// so the same line of the 16 rows of a group falls in one set of the
+// first-level cache, which keeps 8 (see load_transposed_lines()). Their
+// float32 steps then start at a line: a first step takes the head() columns
+// up to the next line (none where the matrix starts at one), and every step
+// after it reads 16 whole lines, each once. numpy places a large matrix 16
+// bytes past a line, where each step read the end of one line and the start
+// of the next, and the next step read that line again. On a 2-core AMD EPYC
+// the one-query scan of 651 x 3,072 from the third-level cache took 0.15 ms
+// against 0.24-0.28; 300 MB numpy matrices of 1,024, 3,072 and 4,096 values
+// from memory ran at 22.5, 20.7 and 21.3 GB/s against 18.2, 16.2 and 13.6
+// (medians of three interleaved runs).
+inline constexpr uint64_t kNoLineSteps = ~uint64_t{0};
+template <class Isa, class Elements>
+struct LineSteps {
+  static constexpr bool kPossible =
+      Isa::kLineLoads && std::is_same_v<Elements, Float32Elements>;
+  // The columns before the first line of every row, or kNoLineSteps.
+  static uint64_t head(const MatrixView& matrix) {
+    const auto address = reinterpret_cast<uintptr_t>(matrix.data);
+    if (!kPossible || matrix.dim * sizeof(float) % 4096 != 0 || address % sizeof(float) != 0) {
+      return kNoLineSteps;
+    }
+    return (kCacheLine - address % kCacheLine) % kCacheLine / sizeof(float);
+  }
+};
+
 // Packs rows rows[0 .. kLanes) (any rows of the matrix; a short group
 // repeats its last row) into `packed`: dim vectors, column j at
 // packed + j * kLanes; and writes the roots of their squared norms to
 // roots[0 .. kLanes), each row's chain run over the columns in order as they
 // go by. Requests the lines of the rows in `ahead` (another group, or null)
-// as the columns are read. Chaining the squares here rather than over the
+// as the columns are read. `head` is LineSteps::head() of the matrix. Chaining the squares here rather than over the
 // packed block afterwards saves reading it back: on a 2-core AMD EPYC a batch
 // of 16 queries over 1,000,000 x 384 took 9% less time, 64 queries 3%.
 template <class Isa, class Elements>
-void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, float* packed,
-                float* roots, const typename Elements::Storage* const* ahead) {
+void pack_group(const typename Elements::Storage* const* rows, uint64_t dim, uint64_t head,
+                float* packed, float* roots, const typename Elements::Storage* const* ahead) {
   using Vec = typename Isa::Vec;
   constexpr uint64_t kLanes = Isa::kLanes;
   // One request per line of each row.
   constexpr uint64_t kStepsPerLine = steps_per_line<Isa, typename Elements::Storage>();
   Vec column[kLanes];
   Vec squares = Isa::initial();
+  // Columns [j, j + count) of column[] to the block and the chains.
+  auto take = [&](uint64_t j, uint64_t count) __attribute__((always_inline)) {
+#pragma GCC unroll 16
+    for (uint64_t c = 0; c < count; ++c) {
+      Isa::store(packed + (j + c) * kLanes, column[c]);
+      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+    }
+  };
   uint64_t j = 0;
+  if constexpr (LineSteps<Isa, Elements>::kPossible) {
+    if (head != kNoLineSteps) {
+      if (head != 0) {
+        Isa::template load_transposed<Elements>(rows, 0, head, column);
+        take(0, head);
+        j = head;
+      }
+      for (; j + kLanes <= dim; j += kLanes) {
+        if (ahead != nullptr) {
+          for (uint64_t k = 0; k < kLanes; ++k) _mm_prefetch(ahead[k] + j, _MM_HINT_T0);
+        }
+        Isa::load_transposed_lines(rows, j, column);
+        take(j, kLanes);
+      }
+    }
+  }
   for (; j + kLanes <= dim; j += kLanes) {
     if (ahead != nullptr && (j / kLanes) % kStepsPerLine == 0) {
       for (uint64_t k = 0; k < kLanes; ++k) _mm_prefetch(ahead[k] + j, _MM_HINT_T0);
     }
     Isa::template load_transposed<Elements>(rows, j, kLanes, column);
-    for (uint64_t c = 0; c < kLanes; ++c) {
-      Isa::store(packed + (j + c) * kLanes, column[c]);
-      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-    }
+    take(j, kLanes);
   }
   if (j < dim) {
-    const uint64_t count = dim - j;
-    Isa::template load_transposed<Elements>(rows, j, count, column);
-    for (uint64_t c = 0; c < count; ++c) {
-      Isa::store(packed + (j + c) * kLanes, column[c]);
-      squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-    }
+    Isa::template load_transposed<Elements>(rows, j, dim - j, column);
+    take(j, dim - j);
   }
   Isa::store(roots, Isa::roots(squares));
 }
@@ -220,6 +264,7 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
   const uint64_t groups = (job.row_count + kLanes - 1) / kLanes;
 
   // Pack every group, requesting the next group's rows meanwhile.
+  const uint64_t head = LineSteps<Isa, Elements>::head(job.matrix);
   const Storage* pointers[2][kLanes];
   auto gather = [&](uint64_t g, const Storage** out) {
     const uint64_t first = g * kLanes;
@@ -235,7 +280,7 @@ void score_block_in_lanes(const BlockJob& job, Sink& sink) {
       gather(g + 1, pointers[(g + 1) % 2]);
       ahead = pointers[(g + 1) % 2];
     }
-    pack_group<Isa, Elements>(pointers[g % 2], dim, job.scratch.packed + g * dim * kLanes,
+    pack_group<Isa, Elements>(pointers[g % 2], dim, head, job.scratch.packed + g * dim * kLanes,
                               job.scratch.roots + g * kLanes, ahead);
   }
   uint64_t g = 0;
@@ -354,23 +399,9 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
                                : (groups % 2 == 1 ? groups : groups - 1);
   // Each lane requests the rows this far ahead in its own stretch.
   const uint64_t lane_ahead = (ahead_rows + kLanes - 1) / kLanes;
-  // Rows a whole number of 4 KiB long all start at the same place in a
-  // page, so the same line of the 16 rows of a group falls in one set of the
-  // first-level cache, which keeps 8 (see load_transposed_lines()). Their
-  // float32 steps then start at a line: a first step takes the `head`
-  // columns up to the next line (none where the matrix starts at one), and
-  // every step after it reads 16 whole lines, each once. numpy places a
-  // large matrix 16 bytes past a line, where each step read the end of one
-  // line and the start of the next, and the next step read that line again.
-  // On a 2-core AMD EPYC from the third-level cache, 651 x 3,072 took 0.15
-  // ms against 0.24-0.28; 300 MB numpy matrices of 1,024, 3,072 and 4,096
-  // values from memory ran at 22.5, 20.7 and 21.3 GB/s against 18.2, 16.2
-  // and 13.6 (medians of three interleaved runs).
-  constexpr bool kLineSteps = Isa::kLineLoads && std::is_same_v<Elements, Float32Elements>;
-  const auto address = reinterpret_cast<uintptr_t>(base);
-  const bool line_steps = kLineSteps && row_bytes % 4096 == 0 && address % sizeof(Storage) == 0;
-  const uint64_t head =
-      line_steps ? (kCacheLine - address % kCacheLine) % kCacheLine / sizeof(Storage) : 0;
+  constexpr bool kLineSteps = LineSteps<Isa, Elements>::kPossible;
+  const uint64_t head = LineSteps<Isa, Elements>::head(job.matrix);
+  const bool line_steps = head != kNoLineSteps;
   // Scores rows[k] (row index[k]) in lane k and offers the lanes in `live`;
   // with requests, those for the rows `ahead` and `far` of each lane's own
   // (ahead_stride elements apart from one lane to the next).

@@ -477,11 +477,11 @@ TEST(SearchTest, OneQueryOverEveryStepCount) {
   }
 }
 
-// Rows of 4 KiB and more are read in steps that start where the matrix
-// does, or (float32 rows a multiple of 4 KiB long, on AVX-512) at the next
-// line after a first shorter step: the matrix at every place in a line,
-// for every element type on every kernel, equals the model.
-TEST(SearchTest, OneQueryFromEveryPlaceInALine) {
+// Rows are read in steps that start where the matrix does, or (float32 rows
+// a multiple of 4 KiB long, on AVX-512) at the next line after a first
+// shorter step: one query and a batch over the matrix at every place in a
+// line, for every element type on every kernel, equal the model.
+TEST(SearchTest, MatrixAtEveryPlaceInALine) {
   std::mt19937_64 rng(6);
   for (ElementType type : {ElementType::kFloat32, ElementType::kFloat16, ElementType::kBFloat16}) {
     for (uint64_t dim : {1024, 2048, 4096}) {
@@ -511,6 +511,10 @@ TEST(SearchTest, OneQueryFromEveryPlaceInALine) {
             ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
             ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
           }
+          const Result batch = engine_search(c, plan, 0, c.queries);
+          ASSERT_EQ(batch.counts, expected.counts);
+          ASSERT_EQ(batch.indices, expected.indices);
+          ASSERT_EQ(batch.score_bits, expected.score_bits);
         }
       }
     }
