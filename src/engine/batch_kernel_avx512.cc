@@ -117,6 +117,15 @@ struct Avx512 {
     for (int k = 0; k < 16; ++k) lines[k] = _mm512_load_ps(rows[k] + column);
     similarity::avx512::transpose_sixteen_columns(lines, out);
   }
+  // The (64-byte aligned) line at `column` of rows 0 to 15 to
+  // lines[k * stride ..] (64-byte aligned).
+  template <class Storage>
+  [[gnu::always_inline]] static void copy_lines(const Storage* const* rows, uint64_t column,
+                                                Storage* lines, uint64_t stride) {
+    for (uint64_t k = 0; k < 16; ++k) {
+      _mm512_store_si512(lines + k * stride, _mm512_load_si512(rows[k] + column));
+    }
+  }
 
   // load_transposed_halves()'s work in 16 parts with its state in between:
   // it runs them one after the other, chain_halves() puts part c of the
