@@ -445,6 +445,15 @@ TEST(SearchTest, EqualsModelOverRandomShapes) {
   }
 }
 
+// One query's search (`one`) equals query q's part of the model's results.
+void expect_query_of(const Result& one, const Result& expected, const Case& c, uint64_t q) {
+  ASSERT_EQ(one.counts[0], expected.counts[q]);
+  for (uint64_t slot = 0; slot < c.k; ++slot) {
+    ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
+    ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
+  }
+}
+
 // The one-query scan takes its rows in steps of 16 columns, and with float16
 // loads each step while the step before is added up, ending differently
 // after an odd and an even number of steps: every count from 1 to 7, with a
@@ -465,12 +474,7 @@ TEST(SearchTest, OneQueryOverEveryStepCount) {
           SCOPED_TRACE("type " + std::to_string(static_cast<int>(type)) + " dim " +
                        std::to_string(dim) + " rows " + std::to_string(c.rows) + " kernel " +
                        std::to_string(static_cast<int>(kind)) + " query " + std::to_string(q));
-          const Result one = engine_search(c, plan, q, 1);
-          ASSERT_EQ(one.counts[0], expected.counts[q]);
-          for (uint64_t slot = 0; slot < c.k; ++slot) {
-            ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
-            ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
-          }
+          expect_query_of(engine_search(c, plan, q, 1), expected, c, q);
         }
       }
     }
@@ -508,12 +512,7 @@ TEST(SearchTest, MatrixAtEveryPlaceInALine) {
                        std::to_string(dim) + " rows " + std::to_string(c.rows) + " offset " +
                        std::to_string(offset) + " kernel " +
                        std::to_string(static_cast<int>(kind)) + " query " + std::to_string(q));
-          const Result one = engine_search(c, plan, q, 1);
-          ASSERT_EQ(one.counts[0], expected.counts[q]);
-          for (uint64_t slot = 0; slot < c.k; ++slot) {
-            ASSERT_EQ(one.indices[slot], expected.indices[q * c.k + slot]);
-            ASSERT_EQ(one.score_bits[slot], expected.score_bits[q * c.k + slot]);
-          }
+          expect_query_of(engine_search(c, plan, q, 1), expected, c, q);
           const Result batch = engine_search(c, plan, 0, c.queries);
           ASSERT_EQ(batch.counts, expected.counts);
           ASSERT_EQ(batch.indices, expected.indices);
