@@ -473,75 +473,53 @@ void score_rows_in_lanes(const RowsJob& job, Sink& sink) {
       }
     };
     uint64_t j = 0;
-    bool stepped = false;
+    // Columns [first, first + count) from column[0 .. count) through the
+    // chains.
+    auto take = [&](const Vec* column, uint64_t first, uint64_t count)
+                    __attribute__((always_inline)) {
+  #pragma GCC unroll 16
+      for (uint64_t c = 0; c < count; ++c) {
+        dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + first + c));
+        squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
+      }
+    };
     if constexpr (kLineSteps) {
       if (line_steps) {
-        using Lines = LineSteps<Isa, Elements>;
-        auto take = [&](const Vec* column, uint64_t first, uint64_t count)
-                        __attribute__((always_inline)) {
-  #pragma GCC unroll 16
-          for (uint64_t c = 0; c < count; ++c) {
-            dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + first + c));
-            squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-          }
-        };
-        auto request_line = [&](uint64_t first) __attribute__((always_inline)) {
-          for (uint64_t c = 0; c < Lines::kLineColumns; c += kLanes) request(first + c);
-        };
-        Lines::run_head(rows, head, take);
+        LineSteps<Isa, Elements>::run_head(rows, head, take);
         j = head;
-        if constexpr (Isa::kPipelinedHalves && std::is_same_v<Elements, Float16Elements>) {
-          // float16 keeps its pipelined steps (chain_halves()), straight
-          // from the rows from the first line on: copies of the lines, as
-          // run_lines() takes them, took 8-10% longer than steps on a line
-          // boundary, which read each line in two halves, one per step,
-          // without measurable loss.
-          if (j + kLanes <= dim) {
-            const Storage* from_line[kLanes];
-            for (uint64_t k = 0; k < kLanes; ++k) from_line[k] = rows[k] + j;
-            const uint64_t steps = (dim - j) / kLanes;
-            Isa::chain_halves(from_line, steps, query + j, dot, squares,
-                              [&](uint64_t c) __attribute__((always_inline)) { request(j + c); });
-            j += steps * kLanes;
-          }
-        } else {
-          j = Lines::run_lines(rows, dim, head, take, [&](uint64_t first)
-                                                          __attribute__((always_inline)) {
-            for (uint64_t c = 0; c < Lines::kLineColumns; c += kLanes) request(first + c);
-          });
-        }
-        // Up to a line of columns may be left: a whole step, then the tail.
-        if (j + kLanes <= dim) {
-          Vec column[kLanes];
-          request(j);
-          Isa::template load_transposed<Elements>(rows, j, kLanes, column);
-  #pragma GCC unroll 16
-          for (uint64_t c = 0; c < kLanes; ++c) {
-            dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
-            squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-          }
-          j += kLanes;
-        }
-        stepped = true;
       }
     }
-    if (stepped) {
-      // The steps of whole lines ran.
-    } else if constexpr (Isa::kPipelinedHalves && std::is_same_v<Elements, Float16Elements>) {
-      if (dim >= kLanes) {
-        Isa::chain_halves(rows, dim / kLanes, query, dot, squares, request);
-        j = dim / kLanes * kLanes;
+    if constexpr (Isa::kPipelinedHalves && std::is_same_v<Elements, Float16Elements>) {
+      // float16 runs its pipelined steps (chain_halves()) straight from the
+      // rows, from the first line on where there are line steps: copies of
+      // the lines, as run_lines() takes them, took 8-10% longer than steps on
+      // a line boundary, which read each line in two halves, one per step,
+      // without measurable loss.
+      if (j + kLanes <= dim) {
+        const Storage* from_j[kLanes];
+        for (uint64_t k = 0; k < kLanes; ++k) from_j[k] = rows[k] + j;
+        const uint64_t steps = (dim - j) / kLanes;
+        Isa::chain_halves(from_j, steps, query + j, dot, squares,
+                          [&](uint64_t c) __attribute__((always_inline)) { request(j + c); });
+        j += steps * kLanes;
       }
     } else {
+      if constexpr (kLineSteps) {
+        if (line_steps) {
+          j = LineSteps<Isa, Elements>::run_lines(
+              rows, dim, head, take, [&](uint64_t first) __attribute__((always_inline)) {
+                for (uint64_t c = 0; c < LineSteps<Isa, Elements>::kLineColumns; c += kLanes) {
+                  request(first + c);
+                }
+              });
+        }
+      }
+      // Every step, or those after the last whole line.
       for (; j + kLanes <= dim; j += kLanes) {
         request(j);
         Vec column[kLanes];
         Isa::template load_transposed<Elements>(rows, j, kLanes, column);
-  #pragma GCC unroll 16
-        for (uint64_t c = 0; c < kLanes; ++c) {
-          dot = Isa::add_in_order(dot, Isa::mul_by_element(column[c], query + j + c));
-          squares = Isa::add_in_order(squares, Isa::mul_in_order(column[c], column[c]));
-        }
+        take(column, j, kLanes);
       }
     }
     if (j < dim) {
