@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 from _velk import cosine_similarity, top_k, top_k_flat, top_k_flat_np
 
-from velk import _engine
+from velk import _engine, _self_join
 from velk._arrays import (
     ELEMENT_CODES,
     as_matrix,
@@ -262,7 +262,10 @@ def search_range(
     The comparison is exact: a float32 score s is kept when s >= threshold as
     real numbers; NaN scores are never kept, and a zero query keeps nothing.
     The matrix is read once per block of queries, and the memory used grows
-    with the number of results, not of rows. `where`, `dim`, `dtype`, `copy`
+    with the number of results, not of rows. The matrix against itself (the
+    same array as `query_or_queries`, without `where`, threshold above 0)
+    scores each pair of rows once, in about half the time, with the same
+    results; progress then counts the pairs scored. `where`, `dim`, `dtype`, `copy`
     and `progress` are those of `search` and `search_many`.
 
     Raises ValueError for a NaN threshold and TypeError for one that is not a
@@ -282,6 +285,14 @@ def search_range(
         problem.queries = problem.queries[None, :]
     _check_batch(problem)
     batch = problem.queries.shape[0]
+    if (not single and _self_join.applies(problem.rows, problem.width, bound, problem.allowed)
+            and _self_join.same_matrix(query_or_queries, embeddings)):
+        # The matrix against itself: each pair of rows is scored once.
+        step = _self_join.pass_queries(problem.rows)
+        scored = _self_join.pairs_scored(problem.rows, step)
+        with reporting(progress, scored, "velk.search_range") as report:
+            return _self_join.search_range_self(problem.queries, problem.matrix, problem.width,
+                                                bound, problem.code, step, report)
     with reporting(progress, batch * problem.rows, "velk.search_range") as report:
         raw = _engine.search_range(problem.queries, problem.matrix, problem.width, bound,
                                    element_type=problem.code, allowed=problem.allowed,

@@ -53,7 +53,8 @@ def marked_lines():
     return marked
 
 
-@pytest.mark.parametrize("name", ["usage.py", "__init__.py", "_arrays.py", "dask.py"])
+@pytest.mark.parametrize("name", ["usage.py", "__init__.py", "_arrays.py", "_self_join.py",
+                                  "dask.py"])
 def test_clean_under_strict_checking(mypy_report, name):
     assert mypy_report.get(name, {}) == {}
 

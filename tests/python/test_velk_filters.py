@@ -125,6 +125,45 @@ def test_searches_equal_the_float32_search_over_the_allowed_rows(problem, raw, d
                     subset_top_k(own[1], model, where, k))
 
 
+@given(st.integers(0, 60), st.sampled_from([1, 3, 16, 33]), st.sampled_from(ELEMENTS),
+       st.integers(1, 9), st.integers(0, 2**32 - 1), st.data())
+def test_a_matrix_against_itself_scores_each_pair_once_with_the_same_results(
+        rows, dim, element, block, seed, data):
+    rng = np.random.default_rng(seed)
+    values = rng.integers(-2, 3, size=(rows, dim)).astype(np.float32)
+    for _ in range(data.draw(st.integers(0, 5)) if rows else 0):
+        values[rng.integers(rows)] = values[rng.integers(rows)]
+    for special in data.draw(st.lists(st.sampled_from([0.0, np.nan, np.inf, 1e-45]), max_size=3)):
+        if rows:
+            values[rng.integers(rows), rng.integers(dim)] = special
+    if rows and data.draw(st.booleans()):
+        values[rng.integers(rows)] = 0.0
+    stored, _ = narrowed(values, element)
+    matrix = velk_matrix(stored, element, raw=False)
+    threshold = data.draw(st.sampled_from([1e-30, 0.1, 0.5, 0.9, 1.0, 0.0, -0.5]))
+    from velk import _self_join
+
+    with pytest.MonkeyPatch.context() as patch:
+        # Blocks of a few rows, so that small matrices take the paired path.
+        patch.setattr(_self_join, "MIN_PASS", block)
+        patch.setattr(_self_join, "MAX_PASS", block)
+        patch.setattr(_self_join, "MIN_PAIRS", 0)
+        paired, reports = [], []
+        real = _self_join.search_range_self
+        patch.setattr(_self_join, "search_range_self",
+                      lambda *args: paired.append(1) or real(*args))
+        got = velk.search_range(matrix["embeddings"], threshold=threshold,
+                                progress=lambda d, t: reports.append((d, t)), **matrix)
+    # The plain search: a copy of the matrix as the queries.
+    expected = velk.search_range(matrix["embeddings"].copy(), threshold=threshold, **matrix)
+    assert_same(got, expected)
+    assert bool(paired) == (threshold > 0 and rows > block)
+    if paired:
+        scored = _self_join.pairs_scored(rows, block)
+        assert reports[-1] == (scored, scored) and scored <= rows * rows
+        assert [d for d, _ in reports] == sorted(d for d, _ in reports)
+
+
 def test_ml_dtypes_bfloat16_is_read_as_its_bits():
     ml_dtypes = pytest.importorskip("ml_dtypes")
     rng = np.random.default_rng(3)
@@ -173,7 +212,8 @@ def test_progress_reports_and_keeps_results(monkeypatch, capsys):
 @pytest.mark.parametrize("call", [
     lambda q, m, fn: velk.search_many(q, m, 3, progress=fn),
     lambda q, m, fn: velk.search_range(q, m, 0.2, progress=fn),
-], ids=["search_many", "search_range"])
+    lambda q, m, fn: velk.search_range(m, m, 0.2, progress=fn),  # in blocks, each pair once
+], ids=["search_many", "search_range", "search_range_itself"])
 def test_ctrl_c_stops_a_call_between_steps_with_the_lock_given_up(call, sigint_raises):
     # Some 10**10 multiply-adds: the engine reports after each of a few steps.
     rng = np.random.default_rng(6)

@@ -1,0 +1,111 @@
+"""A matrix's threshold search against itself, each pair of rows scored once.
+
+`search_range(X, X, t)` asks for every pair of rows (i, j) whose score reaches
+t. The score of query i against row j has the bits of query j against row i:
+both dot products multiply the same two values at each column, in the same
+column order (a product does not depend on the order of its factors, but for
+the payload of a NaN, and a NaN score is never kept), and both divide by the
+product of the same two norms, each the root of the same chain. So each block
+of queries [a, b) is scored against rows [a, rows) only, and every row j >= b
+it finds is also a result of query j, with the same score. About half the
+pairs are scored.
+
+Only for a threshold above zero: a row whose squared norm is zero or NaN
+scores +0.0 as a row but keeps nothing as a query, so the rule would fail for
+it at a threshold of zero or below; above zero neither side keeps it.
+
+The results are then put in the order of a plain call: by query, the higher
+score first, and the lower row first among equal scores.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from velk import _engine
+
+# Queries per block: about a 32nd of the rows, within these bounds. Each
+# block scores its own square of pairs whole, so smaller blocks score fewer
+# pairs twice; fewer than a few hundred queries keep the batch kernel from
+# its speed.
+MIN_PASS = 256
+MAX_PASS = 4096
+# Below this many (query, row) multiply-add pairs (some 20 ms of work) the
+# plain search is as fast: the blocks' own costs take what the pairs save.
+MIN_PAIRS = 1 << 31
+
+
+def same_matrix(queries: Any, embeddings: Any) -> bool:
+    """Whether `queries` and `embeddings` are one 2-D numpy array (or views of
+    the same memory with the same shape, strides and dtype)."""
+    import numpy as np
+
+    if not (isinstance(queries, np.ndarray) and isinstance(embeddings, np.ndarray)):
+        return False
+    if isinstance(queries, np.ma.MaskedArray) or isinstance(embeddings, np.ma.MaskedArray):
+        return False
+    return bool(
+        queries.ndim == 2
+        and queries.shape == embeddings.shape
+        and queries.strides == embeddings.strides
+        and queries.dtype == embeddings.dtype
+        and queries.__array_interface__["data"][0] == embeddings.__array_interface__["data"][0]
+    )
+
+
+def applies(rows: int, width: int, bound: float, allowed: Any) -> bool:
+    """Whether a search of a matrix against itself takes the paired path."""
+    return allowed is None and bound > 0.0 and rows > MIN_PASS and rows * rows * width >= MIN_PAIRS
+
+
+def pass_queries(rows: int) -> int:
+    """The queries of each block for a matrix of `rows` rows."""
+    return min(MAX_PASS, max(MIN_PASS, -(-rows // 32)))
+
+
+def pairs_scored(rows: int, step: int) -> int:
+    """The (query, row) pairs the blocks of `step` queries score."""
+    return sum((min(rows, a + step) - a) * (rows - a) for a in range(0, rows, step))
+
+
+def search_range_self(
+    queries: Any, matrix: Any, width: int, bound: float, code: int, step: int,
+    report: Callable[..., None] | None,
+) -> tuple[Any, Any, Any]:
+    """(lims, indices, scores) of `queries` (the rows of `matrix` as float32)
+    against `matrix` at the float32 threshold `bound` > 0, in blocks of `step`
+    queries; `report` gets the pairs scored so far."""
+    import numpy as np
+
+    rows = queries.shape[0]
+    matrix = matrix.reshape(rows, width)
+    owners, found, kept = [], [], []
+    done = 0
+    for a in range(0, rows, step):
+        b = min(rows, a + step)
+        part_report = None
+        if report is not None:
+            part_report = lambda d, t, base=done: report(base + d)  # noqa: E731
+        lims, indices, scores = _engine.search_range(
+            queries[a:b], matrix[a:], width, bound, element_type=code, allowed=None,
+            progress=part_report)
+        done += (b - a) * (rows - a)
+        ends = np.frombuffer(lims, dtype=np.uint64).astype(np.int64)
+        counts = ends[1:] - ends[:-1]
+        rows_found = np.frombuffer(indices, dtype=np.int64) + a
+        scores_found = np.frombuffer(scores, dtype=np.float32)
+        owner = np.repeat(np.arange(a, b, dtype=np.int64), counts)
+        beyond = rows_found >= b
+        owners += [owner, rows_found[beyond]]
+        found += [rows_found, owner[beyond]]
+        kept += [scores_found, scores_found[beyond]]
+    owner = np.concatenate(owners)
+    row = np.concatenate(found)
+    score = np.concatenate(kept)
+    # Every kept score is above zero (NaN is never kept), so the order of its
+    # bits as an integer is the order of the scores.
+    order = np.lexsort((row, -score.view(np.int32), owner))
+    lims_out = np.zeros(rows + 1, dtype=np.int64)
+    np.cumsum(np.bincount(owner, minlength=rows), out=lims_out[1:])
+    return lims_out, row[order], score[order]
