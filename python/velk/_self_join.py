@@ -56,7 +56,8 @@ def same_matrix(queries: Any, embeddings: Any) -> bool:
 
 def applies(rows: int, width: int, bound: float, allowed: Any) -> bool:
     """Whether a search of a matrix against itself takes the paired path."""
-    return allowed is None and bound > 0.0 and rows > MIN_PASS and rows * rows * width >= MIN_PAIRS
+    return (allowed is None and bound > 0.0 and MIN_PASS < rows < 1 << 32
+            and rows * rows * width >= MIN_PAIRS)
 
 
 def pass_queries(rows: int) -> int:
@@ -101,11 +102,21 @@ def search_range_self(
         found += [rows_found, owner[beyond]]
         kept += [scores_found, scores_found[beyond]]
     owner = np.concatenate(owners)
-    row = np.concatenate(found)
-    score = np.concatenate(kept)
+    del owners
     # Every kept score is above zero (NaN is never kept), so the order of its
-    # bits as an integer is the order of the scores.
-    order = np.lexsort((row, -score.view(np.int32), owner))
+    # bits as an integer is the order of the scores: one key sorts by query,
+    # then the higher score first. Equal keys keep the order of the parts,
+    # which is already by row: a query's rows from earlier blocks (in block
+    # order, each block's by row) come before those of its own block, which
+    # the engine sorted.
+    key = owner << 31
+    key |= 0x7FFFFFFF - np.concatenate(kept).view(np.int32).astype(np.int64)
+    order = np.argsort(key, kind="stable")
+    del key
     lims_out = np.zeros(rows + 1, dtype=np.int64)
     np.cumsum(np.bincount(owner, minlength=rows), out=lims_out[1:])
-    return lims_out, row[order], score[order]
+    del owner
+    row = np.concatenate(found)[order]
+    del found
+    score = np.concatenate(kept)[order]
+    return lims_out, row, score
