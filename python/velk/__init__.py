@@ -264,8 +264,8 @@ def search_range(
     The matrix is read once per block of queries, and the memory used grows
     with the number of results, not of rows. The matrix against itself (the
     same array as `query_or_queries`, without `where`, threshold above 0)
-    scores each pair of rows once, in about half the time, with the same
-    results; progress then counts the pairs scored. `where`, `dim`, `dtype`, `copy`
+    scores each pair of rows once, in about half the time where the results
+    are few, with the same results. `where`, `dim`, `dtype`, `copy`
     and `progress` are those of `search` and `search_many`.
 
     Raises ValueError for a NaN threshold and TypeError for one that is not a
@@ -289,8 +289,7 @@ def search_range(
             and _self_join.same_matrix(query_or_queries, embeddings)):
         # The matrix against itself: each pair of rows is scored once.
         step = _self_join.pass_queries(problem.rows)
-        scored = _self_join.pairs_scored(problem.rows, step)
-        with reporting(progress, scored, "velk.search_range") as report:
+        with reporting(progress, problem.rows * problem.rows, "velk.search_range") as report:
             return _self_join.search_range_self(problem.queries, problem.matrix, problem.width,
                                                 bound, problem.code, step, report)
     with reporting(progress, batch * problem.rows, "velk.search_range") as report:
