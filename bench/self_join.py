@@ -18,9 +18,11 @@ import velk
 from timing import median_of_ratios, time_interleaved
 
 CASES = [
-    # rows, dim, dtype, threshold: the dedup example, then larger float32.
+    # rows, dim, dtype, threshold: the dedup example, then larger float32,
+    # then a threshold so low that the plain search takes over.
     (20_000, 256, np.float16, 0.95),
     (50_000, 384, np.float32, 0.9),
+    (30_000, 48, np.float32, 0.35),
 ]
 
 
