@@ -4,8 +4,8 @@ Makes 20,000 float16 embeddings of 256 values in which some rows are noisy
 copies of others (a few large clusters of copies among them), then asks
 `velk.search_range` for every row whose cosine with each row is at least
 0.95: the matrix against itself, each pair of rows scored once (the same
-array as queries and matrix), with a progress bar. Unlike a top-k search, a threshold search cannot miss pairs in
-a cluster larger than k.
+array as queries and matrix), with a progress bar. Unlike a top-k search, a
+threshold search cannot miss pairs in a cluster larger than k.
 
 Run with: python examples/dedup.py   (needs numpy: pip install 'velk[numpy]';
 tqdm, if installed, draws the bar)

@@ -34,6 +34,7 @@ from velk._arrays import (
     float32_threshold,
     import_numpy,
     matrix_width,
+    range_arrays,
 )
 from velk._progress import reporting
 
@@ -271,7 +272,7 @@ def search_range(
     Raises ValueError for a NaN threshold and TypeError for one that is not a
     real number, besides the exceptions of `search`.
     """
-    np = import_numpy("velk.search_range")
+    import_numpy("velk.search_range")
     bound = float32_threshold(threshold)
     problem = _Problem(query_or_queries, embeddings, "queries", dim=dim, dtype=dtype, copy=copy,
                        where=where)
@@ -285,20 +286,17 @@ def search_range(
         problem.queries = problem.queries[None, :]
     _check_batch(problem)
     batch = problem.queries.shape[0]
-    if (not single and _self_join.applies(problem.rows, problem.width, bound, problem.allowed)
-            and _self_join.same_matrix(query_or_queries, embeddings)):
-        # The matrix against itself: each pair of rows is scored once.
-        step = _self_join.pass_queries(problem.rows)
-        with reporting(progress, problem.rows * problem.rows, "velk.search_range") as report:
-            return _self_join.search_range_self(problem.queries, problem.matrix, problem.width,
-                                                bound, problem.code, step, report)
+    # The matrix against itself scores each pair of rows once.
+    paired = (not single and _self_join.applies(problem.rows, problem.width, bound, problem.allowed)
+              and _self_join.same_matrix(query_or_queries, embeddings))
     with reporting(progress, batch * problem.rows, "velk.search_range") as report:
+        if paired:
+            return _self_join.search_range_self(problem.queries, problem.matrix, problem.width,
+                                                bound, problem.code, report)
         raw = _engine.search_range(problem.queries, problem.matrix, problem.width, bound,
                                    element_type=problem.code, allowed=problem.allowed,
                                    progress=report)
-    lims = np.frombuffer(raw[0], dtype=np.uint64).astype(np.int64)
-    indices = np.frombuffer(raw[1], dtype=np.int64)
-    scores = np.frombuffer(raw[2], dtype=np.float32)
+    lims, indices, scores = range_arrays(raw)
     if single:
         return indices, scores
     return lims, indices, scores

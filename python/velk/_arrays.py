@@ -411,3 +411,15 @@ def float32_threshold(threshold: Any) -> float:
     if float(narrow) < value:
         narrow = np.nextafter(narrow, np.float32(np.inf))
     return float(narrow)
+
+
+def range_arrays(
+    raw: tuple[bytearray, bytearray, bytearray],
+) -> tuple[IndexArray, IndexArray, FloatArray]:
+    """The engine's threshold-search result as numpy arrays: (lims, indices, scores),
+    int64, int64 and float32, the last two read in place from its bytes."""
+    import numpy as np
+
+    return (np.frombuffer(raw[0], dtype=np.uint64).astype(np.int64),
+            np.frombuffer(raw[1], dtype=np.int64),
+            np.frombuffer(raw[2], dtype=np.float32))

@@ -26,6 +26,7 @@ from collections.abc import Callable
 from typing import Any
 
 from velk import _engine
+from velk._arrays import range_arrays
 
 # Queries per block: about a 32nd of the rows, within these bounds. Each
 # block scores its own square of pairs whole, so smaller blocks score fewer
@@ -50,8 +51,6 @@ def same_matrix(queries: Any, embeddings: Any) -> bool:
     import numpy as np
 
     if not (isinstance(queries, np.ndarray) and isinstance(embeddings, np.ndarray)):
-        return False
-    if isinstance(queries, np.ma.MaskedArray) or isinstance(embeddings, np.ma.MaskedArray):
         return False
     return bool(
         queries.ndim == 2
@@ -84,60 +83,50 @@ def _shifted(report: Callable[..., None] | None, base: int, scale: tuple[int, in
 
 
 def search_range_self(
-    queries: Any, matrix: Any, width: int, bound: float, code: int, step: int,
+    queries: Any, matrix: Any, width: int, bound: float, code: int,
     report: Callable[..., None] | None,
 ) -> tuple[Any, Any, Any]:
     """(lims, indices, scores) of `queries` (the rows of `matrix` as float32)
-    against `matrix` at the float32 threshold `bound` > 0, in blocks of `step`
-    queries. `report` gets the (query, row) pairs of the result covered so
+    against `matrix` at the float32 threshold `bound` > 0, in blocks of
+    pass_queries(rows) queries. `report` gets the (query, row) pairs of the result covered so
     far, of rows * rows: a pair scored once covers two."""
     import numpy as np
 
     rows = queries.shape[0]
     matrix = matrix.reshape(rows, width)
+    step = pass_queries(rows)
     # The first block against every row, as the plain search runs it.
     first = min(rows, step)
-    lims, indices, scores = _engine.search_range(
+    lims, found_rows, found_scores = range_arrays(_engine.search_range(
         queries[:first], matrix, width, bound, element_type=code, allowed=None,
-        progress=_shifted(report, 0))
-    found_first = int(np.frombuffer(lims, dtype=np.uint64)[-1])
-    if first < rows and found_first > DENSE_PER_VALUE * width * first * rows:
+        progress=_shifted(report, 0)))
+    if first < rows and lims[-1] > DENSE_PER_VALUE * width * first * rows:
         # So many rows found that ordering them would take more than the
         # pairs save: the plain search, the first block again (a 32nd of the
         # work where the matrix is large; joining two results would copy
         # every row found).
-        lims, indices, scores = _engine.search_range(
+        return range_arrays(_engine.search_range(
             queries, matrix, width, bound, element_type=code, allowed=None,
-            progress=_shifted(report, first * rows, (rows - first, rows)))
-        return (np.frombuffer(lims, dtype=np.uint64).astype(np.int64),
-                np.frombuffer(indices, dtype=np.int64),
-                np.frombuffer(scores, dtype=np.float32))
+            progress=_shifted(report, first * rows, (rows - first, rows))))
     owners, found, kept = [], [], []
     done = 0
-    a = 0
-    while True:
+    for a in range(0, rows, step):
         b = min(rows, a + step)
-        ends = np.frombuffer(lims, dtype=np.uint64).astype(np.int64)
-        counts = ends[1:] - ends[:-1]
-        rows_found = np.frombuffer(indices, dtype=np.int64) + a
-        scores_found = np.frombuffer(scores, dtype=np.float32)
-        owner = np.repeat(np.arange(a, b, dtype=np.int64), counts)
-        beyond = rows_found >= b
-        owners += [owner, rows_found[beyond]]
-        found += [rows_found, owner[beyond]]
-        kept += [scores_found, scores_found[beyond]]
+        if a > 0:
+            lims, found_rows, found_scores = range_arrays(_engine.search_range(
+                queries[a:b], matrix[a:], width, bound, element_type=code, allowed=None,
+                progress=_shifted(report, done, (2 * rows - a - b, rows - a))))
+        found_rows = found_rows + a
+        owner = np.repeat(np.arange(a, b, dtype=np.int64), lims[1:] - lims[:-1])
+        beyond = found_rows >= b
+        owners += [owner, found_rows[beyond]]
+        found += [found_rows, owner[beyond]]
+        kept += [found_scores, found_scores[beyond]]
         # This block's pairs, each scored once, cover its queries' rows from a
         # on and the later rows' queries within the block.
         done += (b - a) * (2 * rows - a - b)
         if report is not None:
             report(done)
-        if b == rows:
-            break
-        a = b
-        b = min(rows, a + step)
-        lims, indices, scores = _engine.search_range(
-            queries[a:b], matrix[a:], width, bound, element_type=code, allowed=None,
-            progress=_shifted(report, done, (2 * rows - a - b, rows - a)))
     owner = np.concatenate(owners)
     del owners
     # Every kept score is above zero (NaN is never kept), so the order of its

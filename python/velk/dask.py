@@ -41,6 +41,7 @@ from velk._arrays import (
     check_dtype_name,
     element_type_of,
     float32_threshold,
+    range_arrays,
     refuse_masked,
 )
 from velk._progress import reporter
@@ -155,9 +156,8 @@ def _range_block(
     raw = _engine.search_range(queries, matrix, queries.shape[1], threshold,
                                element_type=ELEMENT_CODES[element],
                                allowed=_block_allowed(where))
-    lims = np.frombuffer(raw[0], dtype=np.uint64).astype(np.int64)
-    indices = np.frombuffer(raw[1], dtype=np.int64) + first_row
-    return lims, indices, np.frombuffer(raw[2], dtype=np.float32).copy()
+    lims, indices, scores = range_arrays(raw)
+    return lims, indices + first_row, scores.copy()
 
 
 def _merge_ranges(*parts: Ranges) -> Ranges:
