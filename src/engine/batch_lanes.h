@@ -51,7 +51,9 @@
 //   chain_halves(rows, steps, query, dot, squares, before_step)
 //       instead of its own loop: the same chains over the first steps * kLanes
 //       columns, each step's columns loaded while the step before is added up;
-//       calls before_step(column) for each step before it is added up
+//       calls before_step(column) for each step before it is added up. It
+//       may add each square of a float16 column with one fused multiply-add:
+//       such a square is exact in binary32, so the bits are the same
 //
 // A `Sink` (TopKSet or RangeSet) provides floor_key(q), ceiling_key() and
 // offer(q, index, key): the kernels offer exactly the lanes whose keys pass
