@@ -1,6 +1,6 @@
 // engine_bench [--queries Q] [--rows N] [--dim D] [--k K] [--repeats R] [--type f32|f16|bf16]
 //              [--kernel scalar|avx2|avx512] [--allowed FRACTION] [--probe 1]
-//              [--block ROWS] [--inline PAIRS] [--offset BYTES]
+//              [--block ROWS] [--inline PAIRS] [--offset BYTES] [--paired 1]
 //
 // Times search_top_k() on the global pool (RAYON_NUM_THREADS sets its size)
 // and prints the median and best of R calls, with the rate in multiply-add
@@ -12,6 +12,8 @@
 // given: on a busy machine it says more about the kernel than wall time.
 // --offset places the matrix that many bytes (mod 64) past a cache line, as
 // numpy places large arrays 16 bytes past one.
+// --paired 1 searches the matrix against its own rows (--queries is ignored)
+// with search_top_k_paired_with(); the rate counts every (query, row) pair.
 // --probe 1 first measures this thread's multiply-add peak under the same
 // rules (separate vmulps and vaddps into 24 independent 512-bit
 // accumulators, no loads): the ceiling of the batch kernel's rate per thread.
@@ -28,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "src/engine/elements.h"
 #include "src/engine/search.h"
 #include "src/runtime/alloc.h"
 
@@ -114,6 +117,7 @@ int main(int argc, char** argv) {
   uint64_t queries = 256, rows = 200000, dim = 384, k = 10, repeats = 5, offset = 0;
   double allowed_fraction = 1.0;
   bool probe = false;
+  bool paired = false;
   ElementType type = ElementType::kFloat32;
   velk::engine::SearchPlan plan = velk::engine::default_plan();
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -129,6 +133,7 @@ int main(int argc, char** argv) {
     if (flag == "--block") plan.block_rows = std::strtoull(value, nullptr, 10);
     if (flag == "--offset") offset = std::strtoull(value, nullptr, 10) % 64;
     if (flag == "--probe") probe = std::strtoull(value, nullptr, 10) != 0;
+    if (flag == "--paired") paired = std::strtoull(value, nullptr, 10) != 0;
     if (flag == "--type") {
       const std::string t = value;
       type = t == "f16" ? ElementType::kFloat16
@@ -162,8 +167,21 @@ int main(int argc, char** argv) {
       std::memcpy(matrix + 2 * i, &half, 2);
     }
   }
+  if (paired) queries = rows;
   std::vector<float> query_values(queries * dim);
   for (float& x : query_values) x = uniform(rng);
+  if (paired) {
+    for (uint64_t i = 0; i < rows * dim; ++i) {
+      if (element_bytes == 4) {
+        std::memcpy(&query_values[i], matrix + 4 * i, 4);
+      } else {
+        uint16_t half;
+        std::memcpy(&half, matrix + 2 * i, 2);
+        query_values[i] = type == ElementType::kFloat16 ? velk::engine::widen_float16(half)
+                                                        : velk::engine::widen_bfloat16(half);
+      }
+    }
+  }
   std::vector<uint8_t> allowed;
   if (allowed_fraction < 1.0) {
     std::bernoulli_distribution keep(allowed_fraction);
@@ -181,9 +199,14 @@ int main(int argc, char** argv) {
   for (uint64_t r = 0; r < repeats + 1; ++r) {
     if (r == 1) cpu_start = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
-    velk::engine::search_top_k_with(plan, block, view, k,
-                                    allowed.empty() ? nullptr : allowed.data(), indices.data(),
-                                    scores.data(), counts.data());
+    if (paired) {
+      velk::engine::search_top_k_paired_with(plan, block, view, k, indices.data(), scores.data(),
+                                             counts.data(), velk::engine::Progress{});
+    } else {
+      velk::engine::search_top_k_with(plan, block, view, k,
+                                      allowed.empty() ? nullptr : allowed.data(), indices.data(),
+                                      scores.data(), counts.data());
+    }
     if (r > 0) times.push_back(seconds_since(start));  // the first call warms up
   }
   const double cpu_per_call = (cpu_seconds() - cpu_start) / static_cast<double>(repeats);

@@ -132,6 +132,15 @@ struct Avx2 {
                         _mm256_cmpgt_epi32(keys, _mm256_set1_epi32(ceiling_key)));
     return ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(outside))) & 0xFF;
   }
+  // The lanes whose key is at least floor_keys[k] (lane k's own floor).
+  static uint32_t gate_each(Vec scores, const int32_t* floor_keys) {
+    const __m256i bits = _mm256_castps_si256(scores);
+    const __m256i flip = _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1);
+    const __m256i keys = _mm256_xor_si256(bits, flip);
+    const __m256i floors = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(floor_keys));
+    const __m256i below = _mm256_cmpgt_epi32(floors, keys);
+    return ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(below))) & 0xFF;
+  }
 };
 
 }  // namespace

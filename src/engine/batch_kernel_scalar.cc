@@ -40,6 +40,9 @@ struct Scalar {
     const int32_t key = similarity::ranking_key(score);
     return key >= floor_key && key <= ceiling_key ? 1 : 0;
   }
+  static uint32_t gate_each(Vec score, const int32_t* floor_keys) {
+    return similarity::ranking_key(score) >= floor_keys[0] ? 1 : 0;
+  }
 };
 
 }  // namespace

@@ -47,6 +47,8 @@
 //       division and the product correctly rounded
 //   gate(scores, floor_key, ceiling_key)
 //       the bit mask of lanes with floor_key <= ranking_key(score) <= ceiling_key
+//   gate_each(scores, floor_keys)
+//       the bit mask of lanes k with floor_keys[k] <= ranking_key(score k)
 //   kPipelinedHalves   whether the one-query scan runs float16 rows through
 //   chain_halves(rows, steps, query, dot, squares, before_step)
 //       instead of its own loop: the same chains over the first steps * kLanes
@@ -285,11 +287,40 @@ template <class Isa, int kGroups, int... kCounts>
   kTiles[queries - 1](packed, roots, tile, norms, dim, out, ahead);
 }
 
+// Offers the lanes of `scores` (rows first_row, first_row + 1, ..., the first
+// `valid` lanes) to those rows' own lists, as the scores of query q (the pass's)
+// against them, where the row is at or past paired.from_row and passes its
+// list's floor.
+template <class Isa>
+[[gnu::always_inline]] inline void offer_paired(typename Isa::Vec scores, uint64_t first_row,
+                                                uint64_t valid, uint64_t q,
+                                                PairedLists& paired) {
+  if (valid > Isa::kLanes) valid = Isa::kLanes;
+  if (first_row + valid <= paired.from_row) return;
+  uint32_t mask = Isa::gate_each(scores, paired.floor_keys + first_row);
+  if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
+  if (first_row < paired.from_row) mask &= ~((uint32_t{1} << (paired.from_row - first_row)) - 1);
+  if (mask == 0) return;
+  alignas(kCacheLine) float lanes[Isa::kLanes];
+  Isa::store(lanes, scores);
+  while (mask != 0) {
+    const int k = __builtin_ctz(mask);
+    mask &= mask - 1;
+    paired.offer(first_row + k, paired.first_query + q, similarity::ranking_key(lanes[k]));
+  }
+}
+
 // Offers the lanes of `scores` (rows rows[0 .. valid)) that pass query q's
-// gate to the sink.
+// gate to the sink, and with a paired search to the rows' own lists.
 template <class Isa, class Sink>
 [[gnu::always_inline]] inline void offer_lanes(typename Isa::Vec scores, const uint64_t* rows,
                                                uint64_t valid, uint64_t q, Sink& sink) {
+  if constexpr (std::is_same_v<Sink, TopKSet>) {
+    // A paired search has no filter: its blocks are consecutive rows.
+    if (PairedLists* paired = sink.paired(); paired != nullptr) {
+      offer_paired<Isa>(scores, rows[0], valid, q, *paired);
+    }
+  }
   uint32_t mask = Isa::gate(scores, sink.floor_key(q), sink.ceiling_key());
   if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
   if (mask == 0) return;

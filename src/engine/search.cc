@@ -6,16 +6,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "src/engine/batch_kernel.h"
+#include "src/engine/elements.h"
 #include "src/engine/range_set.h"
 #include "src/engine/top_k_set.h"
 #include "src/pool/join.h"
@@ -362,15 +365,27 @@ class Search {
 
   // The pass's rows come in units of this many (the last one shorter).
   uint64_t unit_rows() const { return unit_rows_; }
-  uint64_t units() const { return (matrix_.rows + unit_rows_ - 1) / unit_rows_; }
+  uint64_t units() const { return (matrix_.rows - first_row_ + unit_rows_ - 1) / unit_rows_; }
+  // The rows of units [first, last).
+  uint64_t unit_start(uint64_t unit) const {
+    return std::min(matrix_.rows, first_row_ + unit * unit_rows_);
+  }
+
+  // The passes from now on score rows [first_row, rows) only (by default
+  // all), and with `paired`, offer the scores to the rows' own lists too
+  // (see PairedLists).
+  void restrict_rows(uint64_t first_row, PairedLists* paired) {
+    first_row_ = first_row;
+    paired_ = paired;
+  }
 
   // Scores the pass's queries over units [first, last) of rows, on the
   // calling thread alone or on the pool.
   void scan(uint64_t first, uint64_t last, bool inline_run) {
     if (inline_run) {
       if (workers_.empty()) workers_.resize(1);
-      const uint64_t first_row = first * unit_rows_;
-      const uint64_t last_row = std::min(matrix_.rows, last * unit_rows_);
+      const uint64_t first_row = unit_start(first);
+      const uint64_t last_row = unit_start(last);
       if (!scan_shared(first_row, last_row)) run_rows(workers_[0], first_row, last_row);
       return;
     }
@@ -414,7 +429,7 @@ class Search {
   }
 
   void run_leaf(WorkerState<Sink>& w, uint64_t first_unit, uint64_t last_unit) {
-    run_rows(w, first_unit * unit_rows_, std::min(matrix_.rows, last_unit * unit_rows_));
+    run_rows(w, unit_start(first_unit), unit_start(last_unit));
   }
 
   // Scores rows [first_row, last_row) of a call run on the calling thread
@@ -523,6 +538,7 @@ class Search {
   void prepare(WorkerState<Sink>& w) {
     if (w.pass != pass_) {
       reset_sink(w.set, pass_count_, std::min(k_, matrix_.rows), range_);
+      if constexpr (std::is_same_v<Sink, TopKSet>) w.set.set_paired(paired_);
       for (uint64_t q = 0; q < pass_count_; ++q) {
         if (pass_norms_[q] == 0.0f) w.set.close(q);
       }
@@ -634,6 +650,8 @@ class Search {
   uint64_t pass_count_ = 0;
   bool single_ = false;
   uint64_t unit_rows_ = 1;
+  uint64_t first_row_ = 0;
+  PairedLists* paired_ = nullptr;
   GrowableArray<float> interleaved_;
   std::vector<WorkerState<Sink>> workers_;
   std::vector<Sink*> sets_;
@@ -711,7 +729,7 @@ template <class Sink>
 bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* norms,
                        uint64_t count, const MatrixView& matrix, bool inline_run,
                        uint64_t step_pairs, const Progress& progress, uint64_t& done,
-                       uint64_t total) {
+                       uint64_t total, uint64_t paired_from = UINT64_MAX) {
   search.begin_pass(queries, norms, count);
   const uint64_t units = search.units();
   uint64_t step = units;
@@ -723,9 +741,13 @@ bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* 
     const uint64_t last = std::min(units, first + step);
     search.scan(first, last, inline_run);
     if (progress.report != nullptr) {
-      const uint64_t rows =
-          std::min(matrix.rows, last * search.unit_rows()) - first * search.unit_rows();
-      done += count * rows;
+      const uint64_t first_row = search.unit_start(first);
+      const uint64_t last_row = search.unit_start(last);
+      // A paired pass covers each row past its queries twice (see
+      // PairedLists).
+      const uint64_t mirrored =
+          last_row - std::clamp(paired_from, first_row, last_row);
+      done += count * (last_row - first_row + mirrored);
       if (!progress.report(progress.context, done, total)) return false;
     }
   }
@@ -884,6 +906,110 @@ bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const 
       const uint64_t slot = (first + q) * k;
       counts[first + q] =
           merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// Whether the queries are the matrix's rows widened, bit for bit.
+bool queries_are_rows(const QueryBlock& queries, const MatrixView& matrix) {
+  if (queries.count != matrix.rows) return false;
+  const uint64_t values = matrix.rows * matrix.dim;
+  if (matrix.type == ElementType::kFloat32) {
+    return queries.data == matrix.data ||
+           std::memcmp(queries.data, matrix.data, values * sizeof(float)) == 0;
+  }
+  const auto* stored = static_cast<const uint16_t*>(matrix.data);
+  for (uint64_t i = 0; i < values; ++i) {
+    const float widened = matrix.type == ElementType::kFloat16 ? widen_float16(stored[i])
+                                                               : widen_bfloat16(stored[i]);
+    if (std::bit_cast<uint32_t>(widened) != std::bit_cast<uint32_t>(queries.data[i])) return false;
+  }
+  return true;
+}
+
+// Rows per pass of a paired search: about a 32nd of the rows, from 256 to
+// the most a plain pass takes. Each pass scores its own square of pairs
+// whole, so smaller passes score fewer pairs twice; fewer than a few
+// hundred queries keep the batch kernel from its speed.
+uint64_t paired_pass_rows(uint64_t rows, uint64_t most) {
+  return std::clamp<uint64_t>(rows / 32, std::min<uint64_t>(256, most), most);
+}
+
+}  // namespace
+
+bool search_top_k_paired_with(const SearchPlan& plan, const QueryBlock& queries,
+                              const MatrixView& matrix, uint64_t k, int64_t* indices,
+                              float* scores, uint64_t* counts, const Progress& progress,
+                              bool* paired) {
+  VELK_ASSERT(kernel_supported(plan.kernel));
+  VELK_ASSERT(matrix.dim != 0);
+  if (paired != nullptr) *paired = false;
+  const uint64_t rows = matrix.rows;
+  const uint64_t kept = std::min(k, rows);
+  GrowableArray<float> norms;
+  // Every row needs a finite, nonzero norm: a row whose squared norm is zero
+  // scores +0.0 as a row but gets nothing as a query, and one whose norm is
+  // NaN or infinite scores +0.0 as a row but NaN or zero as a query.
+  bool pairable = kept != 0 && rows >= 4 && queries_are_rows(queries, matrix) &&
+                  take_norms(queries, matrix.dim, norms);
+  for (uint64_t r = 0; pairable && r < rows; ++r) {
+    pairable = std::isfinite(norms[r]) && norms[r] > 0.0f;
+  }
+  if (!pairable) {
+    return search_top_k_with(plan, queries, matrix, k, nullptr, indices, scores, counts,
+                             progress);
+  }
+  if (paired != nullptr) *paired = true;
+  const uint64_t dim = matrix.dim;
+  const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
+  const uint64_t most = std::clamp<uint64_t>(
+      kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 2, kMaxPassQueries);
+  const uint64_t pass_rows = paired_pass_rows(rows, most);
+  const uint64_t passes = std::min((rows + pass_rows - 1) / pass_rows, rows / 2);
+
+  GrowableArray<int32_t> floor_keys;
+  floor_keys.reserve(rows + kMaxLanes);
+  floor_keys.set_size(rows + kMaxLanes);
+  std::fill(floor_keys.data(), floor_keys.data() + rows + kMaxLanes,
+            std::numeric_limits<int32_t>::min());
+  PairedLists lists;
+  lists.indices = indices;
+  lists.scores = scores;
+  lists.counts = counts;
+  lists.floor_keys = floor_keys.data();
+  lists.stride = k;
+  lists.kept = kept;
+
+  Search<TopKSet> search(plan, matrix, k, KeyRange{}, /*allowed=*/nullptr);
+  const uint64_t total = rows * rows;
+  uint64_t done = 0;
+  GrowableArray<Candidate> scratch;
+  // The last rows first: a pass's scores for the rows after its queries go
+  // to lists that earlier passes finished. Rows [first, last) split evenly
+  // (every pass has at least 2 queries, which keeps it on the batch kernel).
+  for (uint64_t p = passes; p-- > 0;) {
+    const uint64_t first = p * rows / passes;
+    const uint64_t last = (p + 1) * rows / passes;
+    const uint64_t count = last - first;
+    lists.first_query = first;
+    lists.from_row = last;
+    search.restrict_rows(first, &lists);
+    // Whether a pass runs inline is decided on its own work.
+    const MatrixView rest{matrix.data, rows - first, dim, matrix.type};
+    const bool inline_run = runs_inline(plan, count, rest);
+    if (!run_pass_in_steps(search, queries.data + first * dim, norms.data() + first, count, matrix,
+                           inline_run, plan.step_pairs, progress, done, total, last)) {
+      return false;
+    }
+    std::vector<TopKSet*>& sets = search.pass_sets();
+    for (uint64_t q = 0; q < count; ++q) {
+      const uint64_t slot = (first + q) * k;
+      counts[first + q] =
+          merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
+      lists.update_floor(first + q);
     }
   }
   return true;

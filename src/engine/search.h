@@ -157,5 +157,20 @@ bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const 
 bool search_range_with(const SearchPlan& plan, const QueryBlock& queries, const MatrixView& matrix,
                        float threshold, const uint8_t* allowed, const Progress& progress,
                        RangeResult& result);
+// search_top_k_with() of a matrix against its own rows, without a filter:
+// the same results, with about half the pairs scored. Query i's score
+// against row j has the bits of query j's against row i (the same products
+// in the same order, divided by the same product of two norms), so the
+// queries are taken in passes from the last rows back, each pass scores its
+// queries against its own rows and the rows after them only, and offers each
+// score of a row after them to that row's finished list too. Needs every
+// query to be its row widened bit for bit and every row a finite, nonzero
+// norm; otherwise it runs search_top_k_with() (and `*paired`, when given,
+// says which). Progress counts rows x rows pairs, a pair scored once
+// counting for two.
+bool search_top_k_paired_with(const SearchPlan& plan, const QueryBlock& queries,
+                              const MatrixView& matrix, uint64_t k, int64_t* indices,
+                              float* scores, uint64_t* counts, const Progress& progress,
+                              bool* paired = nullptr);
 
 }  // namespace velk::engine

@@ -40,6 +40,56 @@ inline float score_of_key(int32_t key) {
   return std::bit_cast<float>(key ^ static_cast<int32_t>(static_cast<uint32_t>(key >> 31) >> 1));
 }
 
+// The finished lists of a matrix searched against itself
+// (search_top_k_paired_with()), open to more rows: row r's list is
+// indices[r * stride ..] and scores[r * stride ..], counts[r] long, best
+// first, and floor_keys[r] the key below which nothing can enter it. A pass
+// over queries [first_query, from_row) finds for each row r >= from_row its
+// scores as a query against those rows, and offers them here. Each row is
+// offered rows by one thread at a time.
+struct PairedLists {
+  int64_t* indices = nullptr;
+  float* scores = nullptr;
+  uint64_t* counts = nullptr;
+  // One per row, and kMaxLanes more (read, never used): the kernels load a
+  // whole vector of floors from any row on.
+  int32_t* floor_keys = nullptr;
+  uint64_t stride = 0;
+  // The most rows a list keeps.
+  uint64_t kept = 0;
+  uint64_t first_query = 0;
+  uint64_t from_row = 0;
+
+  // Offers row `index` with ranking key `key` to row r's list. Always
+  // inlined, for the reason given at TopKSet::offer().
+  [[gnu::always_inline]] void offer(uint64_t r, uint64_t index, int32_t key) {
+    const Candidate c{index, key, 0};
+    int64_t* row_indices = indices + r * stride;
+    float* row_scores = scores + r * stride;
+    const uint64_t n = counts[r];
+    auto entry = [&](uint64_t p) {
+      return Candidate{static_cast<uint64_t>(row_indices[p]),
+                       similarity::ranking_key(row_scores[p]), 0};
+    };
+    if (n == kept && !ranks_before(c, entry(n - 1))) return;
+    uint64_t p = n == kept ? n - 1 : n;
+    for (; p > 0 && ranks_before(c, entry(p - 1)); --p) {
+      row_indices[p] = row_indices[p - 1];
+      row_scores[p] = row_scores[p - 1];
+    }
+    row_indices[p] = static_cast<int64_t>(index);
+    row_scores[p] = score_of_key(key);
+    if (n < kept) counts[r] = n + 1;
+    update_floor(r);
+  }
+
+  // Sets row r's floor from its list.
+  void update_floor(uint64_t r) {
+    floor_keys[r] = counts[r] < kept ? std::numeric_limits<int32_t>::min()
+                                     : similarity::ranking_key(scores[r * stride + kept - 1]);
+  }
+};
+
 // The candidate buffers of a run of queries, owned by one thread at a time.
 class TopKSet {
  public:
@@ -58,6 +108,11 @@ class TopKSet {
 
   uint64_t queries() const { return queries_; }
   uint64_t k() const { return k_; }
+
+  // Where the kernels also offer each score to its row's own list (a matrix
+  // searched against itself), or null.
+  void set_paired(PairedLists* paired) { paired_ = paired; }
+  [[gnu::always_inline]] PairedLists* paired() const { return paired_; }
 
   // Keys below this one can never enter query q's top k: a cheap first test
   // for the scan (keys equal to it may, and go through offer()).
@@ -92,6 +147,7 @@ class TopKSet {
   // The worst candidate kept at the last compaction, or a sentinel that
   // every candidate ranks before.
   GrowableArray<Candidate> floor_;
+  PairedLists* paired_ = nullptr;
 };
 
 // Writes query q's k best candidates over all `sets` (each holding the same

@@ -628,5 +628,115 @@ TEST(SearchTest, BrokenPreconditionsPanic) {
                PanicError);
 }
 
+// The float16 whose value is x (a value float16 holds exactly, or a NaN).
+uint16_t float16_bits_of(float x) {
+  if (std::isnan(x)) return 0x7E00;
+  static const std::vector<std::pair<uint32_t, uint16_t>> table = [] {
+    std::vector<std::pair<uint32_t, uint16_t>> all;
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+      const float v = widen_float16(static_cast<uint16_t>(h));
+      if (!std::isnan(v)) all.emplace_back(std::bit_cast<uint32_t>(v), static_cast<uint16_t>(h));
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  }();
+  const auto found = std::lower_bound(table.begin(), table.end(),
+                                      std::make_pair(std::bit_cast<uint32_t>(x), uint16_t{0}));
+  EXPECT_TRUE(found != table.end() && found->first == std::bit_cast<uint32_t>(x));
+  return found->second;
+}
+
+// A matrix searched against its own rows scores each pair once and gives the
+// plain search's results, for every kernel, block size, inline or pooled
+// run and element type; it falls back to the plain search (same results)
+// where some row has a zero, infinite or NaN norm. Small integers and copied
+// rows make equal scores common.
+TEST(SearchTest, PairedSearchEqualsModel) {
+  std::mt19937_64 rng(20261209);
+  const ElementType types[] = {ElementType::kFloat32, ElementType::kFloat16,
+                               ElementType::kBFloat16};
+  for (int round = 0; round < kRounds; ++round) {
+    Case c;
+    c.type = types[round % 3];
+    c.dim = 1 + rng() % 70;
+    c.rows = rng() % 5 == 0 ? rng() % 6 : 4 + rng() % 400;
+    c.widened.resize(c.rows * c.dim);
+    const bool integers = rng() % 2 == 0;
+    for (float& v : c.widened) {
+      v = integers ? static_cast<float>(static_cast<int>(rng() % 5) - 2)
+                   : std::ldexp(static_cast<float>(static_cast<int>(rng() % 2001) - 1000), -9);
+    }
+    for (uint64_t i = 0; i < c.rows; ++i) {
+      float* row = c.widened.data() + i * c.dim;
+      if (i > 0 && rng() % 4 == 0) {
+        std::memcpy(row, c.widened.data() + (rng() % i) * c.dim, c.dim * sizeof(float));
+      }
+      if (std::all_of(row, row + c.dim, [](float v) { return v == 0.0f; })) row[0] = 1.0f;
+    }
+    // Now and then one row that the paired search cannot take.
+    const bool hostile = c.rows != 0 && rng() % 5 == 0;
+    if (hostile) {
+      const float odd[] = {0.0f, std::numeric_limits<float>::quiet_NaN(),
+                           std::numeric_limits<float>::infinity()};
+      float* row = c.widened.data() + (rng() % c.rows) * c.dim;
+      if (rng() % 2 == 0) {
+        std::fill(row, row + c.dim, 0.0f);
+      } else {
+        row[rng() % c.dim] = odd[1 + rng() % 2];
+      }
+    }
+    if (c.type != ElementType::kFloat32) {
+      c.narrow.resize(c.widened.size());
+      for (std::size_t i = 0; i < c.widened.size(); ++i) {
+        const uint32_t bits = std::bit_cast<uint32_t>(c.widened[i]);
+        // Every value above is exact in both 2-byte types.
+        c.narrow[i] = c.type == ElementType::kBFloat16
+                          ? static_cast<uint16_t>(bits >> 16)
+                          : float16_bits_of(c.widened[i]);
+        c.widened[i] = c.type == ElementType::kFloat16 ? widen_float16(c.narrow[i])
+                                                       : widen_bfloat16(c.narrow[i]);
+      }
+    }
+    c.queries = c.rows;
+    c.query_values = c.widened;
+    static constexpr uint64_t kKs[] = {0, 1, 2, 5, 10, 33, 1000};
+    c.k = rng() % 3 == 0 ? c.rows + rng() % 3 : kKs[rng() % std::size(kKs)];
+    const Result expected = model_search(c, model_ranking(c));
+    const bool pairable = c.k != 0 && c.rows >= 4 && !hostile;
+    for (KernelKind kind : supported_kernels()) {
+      for (uint64_t block_rows : {uint64_t{0}, uint64_t{32}, uint64_t{96}}) {
+        SearchPlan plan;
+        plan.kernel = kind;
+        plan.block_rows = block_rows;
+        plan.inline_pairs = round % 2 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        plan.shared_pairs = round % 3 == 0 ? 0 : std::numeric_limits<uint64_t>::max();
+        plan.step_pairs = c.rows * c.rows * c.dim / (1 + rng() % 4) + 1;
+        SCOPED_TRACE("round " + std::to_string(round) + " kernel " +
+                     std::to_string(static_cast<int>(kind)) + " block " +
+                     std::to_string(block_rows) + " rows " + std::to_string(c.rows) + " dim " +
+                     std::to_string(c.dim) + " k " + std::to_string(c.k));
+        Result r;
+        r.counts.assign(c.queries, 12345);
+        r.indices.assign(c.queries * c.k, -1);
+        std::vector<float> scores(c.queries * c.k, from_bits(0xDEADBEEF));
+        ProgressLog log;
+        bool paired = !pairable;
+        ASSERT_TRUE(search_top_k_paired_with(
+            plan, QueryBlock{c.query_values.data(), c.queries}, c.matrix(), c.k, r.indices.data(),
+            scores.data(), r.counts.data(), Progress{&ProgressLog::record, &log}, &paired));
+        for (float s : scores) r.score_bits.push_back(std::bit_cast<uint32_t>(s));
+        EXPECT_EQ(paired, pairable);
+        EXPECT_TRUE(log.in_order);
+        if (log.reports != 0) {
+          EXPECT_EQ(log.done, log.total);
+        }
+        ASSERT_EQ(r.counts, expected.counts);
+        ASSERT_EQ(r.indices, expected.indices);
+        ASSERT_EQ(r.score_bits, expected.score_bits);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velk::engine
