@@ -212,7 +212,9 @@ def search_many(
     that holds NaN. Arguments and exceptions are those of `search`; `queries`
     must have shape (m, dim), and a `k` too large for the padded arrays to
     exist raises ValueError. The matrix is read once per block of queries,
-    not once per query.
+    not once per query. A matrix against itself (`queries` the same array as
+    `embeddings`, without `where`) scores each pair of rows once, in about
+    half the time, with the same results.
 
     `progress=True` shows a tqdm bar (a line on standard error without tqdm)
     and `progress=fn` calls fn(done, total) from the calling thread, every
@@ -231,11 +233,14 @@ def search_many(
     indices = np.empty((batch, count), dtype=np.int64)
     scores = np.empty((batch, count), dtype=np.float32)
     found = np.empty(batch, dtype=np.uint64)
+    # The matrix against itself scores each pair of rows once.
+    paired = (_self_join.top_k_applies(problem.rows, problem.width, problem.allowed)
+              and _self_join.same_matrix(queries, embeddings))
     # One pass over the matrix per block of queries; the padding is written there too.
     with reporting(progress, batch * problem.rows, "velk.search_many") as report:
         _engine.search_batch(problem.queries, problem.matrix, problem.width, count, indices,
                              scores, found, element_type=problem.code,
-                             allowed=problem.allowed, progress=report)
+                             allowed=problem.allowed, progress=report, paired=paired)
     return indices, scores
 
 

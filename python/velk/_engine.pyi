@@ -16,6 +16,7 @@ def search_batch(
     element_type: int = 0,
     allowed: Any = None,
     progress: Any = None,
+    paired: bool = False,
 ) -> None: ...
 def search_one(
     query: Any,

@@ -1,4 +1,10 @@
-"""A matrix's threshold search against itself, each pair of rows scored once.
+"""A matrix's search against itself, each pair of rows scored once.
+
+For a top k (`search_many(X, X, k)`) the engine does it all: it checks that
+the queries are the rows and that every row has a finite, nonzero norm, and
+offers each score of a later row to that row's own list as it goes. Only the
+choice of asking for it is made here. The threshold search is done here, in
+blocks, as follows.
 
 `search_range(X, X, t)` asks for every pair of rows (i, j) whose score reaches
 t. The score of query i against row j has the bits of query j against row i:
@@ -59,6 +65,12 @@ def same_matrix(queries: Any, embeddings: Any) -> bool:
         and queries.dtype == embeddings.dtype
         and queries.__array_interface__["data"][0] == embeddings.__array_interface__["data"][0]
     )
+
+
+def top_k_applies(rows: int, width: int, allowed: Any) -> bool:
+    """Whether a top-k search of a matrix against itself asks the engine to
+    score each pair once (below MIN_PAIRS the plain search is as fast)."""
+    return allowed is None and rows * rows * width >= MIN_PAIRS
 
 
 def applies(rows: int, width: int, bound: float, allowed: Any) -> bool:

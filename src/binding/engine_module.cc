@@ -19,14 +19,14 @@
 namespace velk::binding {
 namespace {
 
-constexpr const char* kBatchNames[] = {"queries", "embeddings", "dim",    "k",
-                                       "indices", "scores",     "counts", "element_type",
-                                       "allowed", "progress"};
+constexpr const char* kBatchNames[] = {"queries",      "embeddings", "dim",      "k",
+                                       "indices",      "scores",     "counts",   "element_type",
+                                       "allowed",      "progress",   "paired"};
 constexpr const char* kOneNames[] = {"query",   "embeddings", "dim",          "k",
                                      "indices", "scores",     "element_type", "allowed"};
 constexpr const char* kRangeNames[] = {"queries",      "embeddings", "dim",     "threshold",
                                        "element_type", "allowed",    "progress"};
-// element_type, allowed and progress are keyword-only.
+// element_type, allowed, progress and paired are keyword-only.
 const ArgumentSpec kSearchBatchSpec{"search_batch", kBatchNames, std::size(kBatchNames), 7, 7};
 const ArgumentSpec kSearchOneSpec{"search_one", kOneNames, std::size(kOneNames), 6, 6};
 const ArgumentSpec kSearchRangeSpec{"search_range", kRangeNames, std::size(kRangeNames), 4, 4};
@@ -225,12 +225,18 @@ class ProgressReport {
 // except in `report` between steps, with the lock taken back. Returns false
 // if the report stopped the call.
 bool run_engine(const Inputs& inputs, uint64_t k, int64_t* indices, float* scores, uint64_t* counts,
-                ProgressReport& report) {
+                ProgressReport& report, bool paired = false) {
   bool finished = true;
   run_maybe_unlocked(inputs, [&](bool unlocked) {
     if (inputs.query_count == 0) return;
     if (k == 0 || inputs.rows == 0) {
       std::fill_n(counts, inputs.query_count, uint64_t{0});
+      return;
+    }
+    if (paired && inputs.allowed_rows() == nullptr) {
+      finished = engine::search_top_k_paired_with(
+          engine::default_plan(), inputs.query_block(), inputs.matrix(), k, indices, scores,
+          counts, report.wanted(unlocked) ? report.progress() : engine::Progress{});
       return;
     }
     if (!report.wanted(unlocked)) {
@@ -311,9 +317,10 @@ constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef engine_methods[] = {
     {"search_batch", as_method(&search_batch_entry), kFastcallKeywords,
      "search_batch(queries, embeddings, dim, k, indices, scores, counts, *, element_type=0,\n"
-     "             allowed=None, progress=None)\n--\n\n"
+     "             allowed=None, progress=None, paired=False)\n--\n\n"
      "Writes the top k rows of embeddings for every row of queries into indices,\n"
-     "scores and counts, padded with -1 and NaN."},
+     "scores and counts, padded with -1 and NaN. paired=True: the queries are the\n"
+     "rows of embeddings, and each pair of rows is scored once."},
     {"search_one", as_method(&search_one_entry), kFastcallKeywords,
      "search_one(query, embeddings, dim, k, indices, scores, *, element_type=0,\n"
      "           allowed=None)\n--\n\n"
@@ -368,8 +375,16 @@ Result<OwnedRef> search_batch(PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto* index_out = static_cast<int64_t*>(indices->data());
   auto* score_out = static_cast<float*>(scores->data());
   auto* count_out = static_cast<uint64_t*>(counts->data());
+  // paired: the queries are the embeddings' own rows (widened), and each
+  // pair is scored once where the engine finds that they are.
+  bool paired = false;
+  if (bound[10] != nullptr) {
+    const int truth = PyObject_IsTrue(bound[10]);
+    if (truth == -1) return fetch_or_missing();
+    paired = truth == 1;
+  }
   ProgressReport report(bound[9]);
-  if (!run_engine(*inputs, *k, index_out, score_out, count_out, report)) {
+  if (!run_engine(*inputs, *k, index_out, score_out, count_out, report, paired)) {
     return report.take_failure();
   }
   pad_results(inputs->query_count, *k, count_out, index_out, score_out);

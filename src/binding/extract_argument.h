@@ -10,7 +10,7 @@
 namespace velk::binding {
 
 // The most parameters a function of this module has.
-inline constexpr std::size_t kMaxParameters = 10;
+inline constexpr std::size_t kMaxParameters = 11;
 
 // The parameters of one Python function. The first `positional` parameters
 // (all of them when it is 0) may be passed by position or by keyword, the

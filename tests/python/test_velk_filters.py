@@ -164,6 +164,42 @@ def test_a_matrix_against_itself_scores_each_pair_once_with_the_same_results(
     assert [d for d, _ in reports] == sorted(d for d, _ in reports)
 
 
+@given(st.integers(0, 1200), st.sampled_from([1, 3, 16, 33]), st.sampled_from(ELEMENTS),
+       st.integers(0, 2**32 - 1), st.data())
+def test_a_matrix_top_k_against_itself_scores_each_pair_once_with_the_same_results(
+        rows, dim, element, seed, data):
+    # The engine takes passes of 256 rows or more: hundreds of rows make
+    # several, each offering its scores to the later rows' lists.
+    rng = np.random.default_rng(seed)
+    values = rng.integers(-2, 3, size=(rows, dim)).astype(np.float32)
+    values[~values.any(axis=1), 0] = 1.0
+    for _ in range(data.draw(st.integers(0, 50)) if rows else 0):
+        values[rng.integers(rows)] = values[rng.integers(rows)]
+    if rows and data.draw(st.booleans()):
+        # A row the paired search cannot take: the plain search runs.
+        values[rng.integers(rows), rng.integers(dim)] = data.draw(
+            st.sampled_from([np.nan, np.inf]))
+    stored, _ = narrowed(values, element)
+    matrix = velk_matrix(stored, element, raw=data.draw(st.booleans()))
+    k = data.draw(st.sampled_from([1, 3, 10, rows + 1]))
+    from velk import _engine, _self_join
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_self_join, "MIN_PAIRS", 0)
+        asked, reports = [], []
+        real = _engine.search_batch
+        patch.setattr(_engine, "search_batch",
+                      lambda *args, **kw: asked.append(kw["paired"]) or real(*args, **kw))
+        got = velk.search_many(matrix["embeddings"], k=k,
+                               progress=lambda d, t: reports.append((d, t)), **matrix)
+    expected = velk.search_many(matrix["embeddings"].copy(), k=k, **matrix)
+    assert_same(got, expected)
+    assert asked == [True]
+    if rows:
+        assert reports[-1] == (rows * rows, rows * rows)
+        assert [d for d, _ in reports] == sorted(d for d, _ in reports)
+
+
 def test_ml_dtypes_bfloat16_is_read_as_its_bits():
     ml_dtypes = pytest.importorskip("ml_dtypes")
     rng = np.random.default_rng(3)
@@ -213,7 +249,8 @@ def test_progress_reports_and_keeps_results(monkeypatch, capsys):
     lambda q, m, fn: velk.search_many(q, m, 3, progress=fn),
     lambda q, m, fn: velk.search_range(q, m, 0.2, progress=fn),
     lambda q, m, fn: velk.search_range(m, m, 0.2, progress=fn),  # in blocks, each pair once
-], ids=["search_many", "search_range", "search_range_itself"])
+    lambda q, m, fn: velk.search_many(m, m, 3, progress=fn),  # each pair once, in the engine
+], ids=["search_many", "search_range", "search_range_itself", "search_many_itself"])
 def test_ctrl_c_stops_a_call_between_steps_with_the_lock_given_up(call, sigint_raises):
     # Some 10**10 multiply-adds: the engine reports after each of a few steps.
     rng = np.random.default_rng(6)
