@@ -1,7 +1,8 @@
-"""A matrix against itself at a threshold, `velk.search_range(X, X, t)`, which
-scores each pair of rows once, against the plain search of the same call
-(a copy of X as the queries), interleaved: each round runs both once in
-shuffled order after a pause. Checks that both give the same bits.
+"""A matrix against itself, which scores each pair of rows once, at a
+threshold (`velk.search_range(X, X, t)`) and as a top k
+(`velk.search_many(X, X, k)`), against the plain search of the same call (a
+copy of X as the queries), interleaved: each round runs both once in shuffled
+order after a pause. Checks that both give the same bits.
 
 Run with the benchmark's environment: bench/.venv/bin/python bench/self_join.py
 """
@@ -18,11 +19,14 @@ import velk
 from timing import median_of_ratios, time_interleaved
 
 CASES = [
-    # rows, dim, dtype, threshold: the dedup example, then larger float32,
-    # then a threshold so low that the plain search takes over.
+    # rows, dim, dtype, threshold (a float) or k (an int): the dedup example,
+    # then larger float32, then a threshold so low that the plain search takes
+    # over; then top-k searches (a k-nearest-neighbour graph).
     (20_000, 256, np.float16, 0.95),
     (50_000, 384, np.float32, 0.9),
     (30_000, 48, np.float32, 0.35),
+    (20_000, 256, np.float16, 10),
+    (50_000, 384, np.float32, 10),
 ]
 
 
@@ -41,22 +45,28 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--pause", type=float, default=0.5)
     args = parser.parse_args()
-    print("| matrix | threshold | results | X against X | plain search | speed-up (median of rounds) |")
+    print("| matrix | threshold or k | results | X against X | plain search | speed-up (median of rounds) |")
     print("|---|---|---|---|---|---|")
-    for rows, dim, dtype, threshold in CASES:
+    for rows, dim, dtype, parameter in CASES:
         matrix = near_duplicates(rows, dim, dtype, seed=rows + dim)
         queries = matrix.copy()
-        paired = velk.search_range(matrix, matrix, threshold)
-        plain = velk.search_range(queries, matrix, threshold)
+        if isinstance(parameter, float):
+            def search(q, threshold=parameter):
+                return velk.search_range(q, matrix, threshold)
+        else:
+            def search(q, k=parameter):
+                return velk.search_many(q, matrix, k)
+        paired = search(matrix)
+        plain = search(queries)
         for a, b in zip(paired, plain):
             if a.tobytes() != b.tobytes():
                 sys.exit(f"{rows} x {dim}: the two searches differ")
-        both = time_interleaved([lambda: velk.search_range(matrix, matrix, threshold),
-                                 lambda: velk.search_range(queries, matrix, threshold)],
+        both = time_interleaved([lambda: search(matrix), lambda: search(queries)],
                                 args.runs, pause_s=args.pause, order_seed=int(time.time()))
         paired_t, plain_t = both
         ratio = median_of_ratios(plain_t.samples, paired_t.samples)
-        print(f"| {rows:,} x {dim} {np.dtype(dtype).name} | {threshold} | {len(paired[1]):,} | "
+        label = parameter if isinstance(parameter, float) else f"k = {parameter}"
+        print(f"| {rows:,} x {dim} {np.dtype(dtype).name} | {label} | {paired[1].size:,} | "
               f"{paired_t.median_s * 1e3:.0f} ms | {plain_t.median_s * 1e3:.0f} ms | {ratio:.2f}x |", flush=True)
 
 
