@@ -287,6 +287,21 @@ template <class Isa, int kGroups, int... kCounts>
   kTiles[queries - 1](packed, roots, tile, norms, dim, out, ahead);
 }
 
+// Calls offer(k, ranking_key(lane k)) for each lane k of `scores` in `mask`,
+// in lane order.
+template <class Isa, class Offer>
+[[gnu::always_inline]] inline void for_each_lane(typename Isa::Vec scores, uint32_t mask,
+                                                 Offer offer) {
+  if (mask == 0) return;
+  alignas(kCacheLine) float lanes[Isa::kLanes];
+  Isa::store(lanes, scores);
+  while (mask != 0) {
+    const int k = __builtin_ctz(mask);
+    mask &= mask - 1;
+    offer(k, similarity::ranking_key(lanes[k]));
+  }
+}
+
 // Offers the lanes of `scores` (rows first_row, first_row + 1, ..., the first
 // `valid` lanes) to those rows' own lists, as the scores of query q (the pass's)
 // against them, where the row is at or past paired.from_row and passes its
@@ -300,14 +315,9 @@ template <class Isa>
   uint32_t mask = Isa::gate_each(scores, paired.floor_keys + first_row);
   if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
   if (first_row < paired.from_row) mask &= ~((uint32_t{1} << (paired.from_row - first_row)) - 1);
-  if (mask == 0) return;
-  alignas(kCacheLine) float lanes[Isa::kLanes];
-  Isa::store(lanes, scores);
-  while (mask != 0) {
-    const int k = __builtin_ctz(mask);
-    mask &= mask - 1;
-    paired.offer(first_row + k, paired.first_query + q, similarity::ranking_key(lanes[k]));
-  }
+  for_each_lane<Isa>(scores, mask, [&](int k, int32_t key) __attribute__((always_inline)) {
+    paired.offer(first_row + k, paired.first_query + q, key);
+  });
 }
 
 // Offers the lanes of `scores` (rows rows[0 .. valid)) that pass query q's
@@ -323,14 +333,9 @@ template <class Isa, class Sink>
   }
   uint32_t mask = Isa::gate(scores, sink.floor_key(q), sink.ceiling_key());
   if (valid < Isa::kLanes) mask &= (uint32_t{1} << valid) - 1;
-  if (mask == 0) return;
-  alignas(kCacheLine) float lanes[Isa::kLanes];
-  Isa::store(lanes, scores);
-  while (mask != 0) {
-    const int k = __builtin_ctz(mask);
-    mask &= mask - 1;
-    sink.offer(q, rows[k], similarity::ranking_key(lanes[k]));
-  }
+  for_each_lane<Isa>(scores, mask, [&](int k, int32_t key) __attribute__((always_inline)) {
+    sink.offer(q, rows[k], key);
+  });
 }
 
 // Scores the block's rows against its queries and offers them to the sink;

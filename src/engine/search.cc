@@ -754,6 +754,19 @@ bool run_pass_in_steps(Search<Sink>& search, const float* queries, const float* 
   return true;
 }
 
+// Writes the k best of the pass's queries (queries [first, first + count) of
+// the call) from the workers' buffers.
+void write_top_k(Search<TopKSet>& search, uint64_t first, uint64_t count, uint64_t k,
+                 GrowableArray<Candidate>& scratch, int64_t* indices, float* scores,
+                 uint64_t* counts) {
+  std::vector<TopKSet*>& sets = search.pass_sets();
+  for (uint64_t q = 0; q < count; ++q) {
+    const uint64_t slot = (first + q) * k;
+    counts[first + q] =
+        merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
+  }
+}
+
 // Writes a pass's found rows (in `sets`) to the end of the result, each
 // query's sorted: the sets' rows are moved into `grouped` query by query,
 // then each query's are sorted and written. Where there are many rows, both
@@ -901,12 +914,7 @@ bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const 
                            inline_run, plan.step_pairs, progress, done, total)) {
       return false;
     }
-    std::vector<TopKSet*>& sets = search.pass_sets();
-    for (uint64_t q = 0; q < count; ++q) {
-      const uint64_t slot = (first + q) * k;
-      counts[first + q] =
-          merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
-    }
+    write_top_k(search, first, count, k, scratch, indices, scores, counts);
   }
   return true;
 }
@@ -1004,13 +1012,8 @@ bool search_top_k_paired_with(const SearchPlan& plan, const QueryBlock& queries,
                            inline_run, plan.step_pairs, progress, done, total, last)) {
       return false;
     }
-    std::vector<TopKSet*>& sets = search.pass_sets();
-    for (uint64_t q = 0; q < count; ++q) {
-      const uint64_t slot = (first + q) * k;
-      counts[first + q] =
-          merge_top_k(sets.data(), sets.size(), q, k, scratch, indices + slot, scores + slot);
-      lists.update_floor(first + q);
-    }
+    write_top_k(search, first, count, k, scratch, indices, scores, counts);
+    for (uint64_t r = first; r < last; ++r) lists.update_floor(r);
   }
   return true;
 }
