@@ -122,10 +122,13 @@ struct Avx2 {
   }
 
   // ranking_key() lane by lane, compared as signed integers.
-  static uint32_t gate(Vec scores, int32_t floor_key, int32_t ceiling_key) {
+  static __m256i ranking_keys(Vec scores) {
     const __m256i bits = _mm256_castps_si256(scores);
     const __m256i flip = _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1);
-    const __m256i keys = _mm256_xor_si256(bits, flip);
+    return _mm256_xor_si256(bits, flip);
+  }
+  static uint32_t gate(Vec scores, int32_t floor_key, int32_t ceiling_key) {
+    const __m256i keys = ranking_keys(scores);
     // floor <= keys <= ceiling, as neither floor > keys nor keys > ceiling.
     const __m256i outside =
         _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(floor_key), keys),
@@ -134,9 +137,7 @@ struct Avx2 {
   }
   // The lanes whose key is at least floor_keys[k] (lane k's own floor).
   static uint32_t gate_each(Vec scores, const int32_t* floor_keys) {
-    const __m256i bits = _mm256_castps_si256(scores);
-    const __m256i flip = _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1);
-    const __m256i keys = _mm256_xor_si256(bits, flip);
+    const __m256i keys = ranking_keys(scores);
     const __m256i floors = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(floor_keys));
     const __m256i below = _mm256_cmpgt_epi32(floors, keys);
     return ~static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(below))) & 0xFF;

@@ -340,19 +340,19 @@ struct Avx512 {
   }
 
   // ranking_key() lane by lane, compared as signed integers.
-  static uint32_t gate(Vec scores, int32_t floor_key, int32_t ceiling_key) {
+  static __m512i ranking_keys(Vec scores) {
     const __m512i bits = _mm512_castps_si512(scores);
     const __m512i flip = _mm512_srli_epi32(_mm512_srai_epi32(bits, 31), 1);
-    const __m512i keys = _mm512_xor_si512(bits, flip);
+    return _mm512_xor_si512(bits, flip);
+  }
+  static uint32_t gate(Vec scores, int32_t floor_key, int32_t ceiling_key) {
+    const __m512i keys = ranking_keys(scores);
     const __mmask16 above = _mm512_cmpge_epi32_mask(keys, _mm512_set1_epi32(floor_key));
     return _mm512_mask_cmple_epi32_mask(above, keys, _mm512_set1_epi32(ceiling_key));
   }
   // The lanes whose key is at least floor_keys[k] (lane k's own floor).
   static uint32_t gate_each(Vec scores, const int32_t* floor_keys) {
-    const __m512i bits = _mm512_castps_si512(scores);
-    const __m512i flip = _mm512_srli_epi32(_mm512_srai_epi32(bits, 31), 1);
-    const __m512i keys = _mm512_xor_si512(bits, flip);
-    return _mm512_cmpge_epi32_mask(keys, _mm512_loadu_si512(floor_keys));
+    return _mm512_cmpge_epi32_mask(ranking_keys(scores), _mm512_loadu_si512(floor_keys));
   }
 };
 

@@ -676,6 +676,14 @@ bool take_norms(const QueryBlock& queries, uint64_t dim, GrowableArray<float>& n
   return live != 0;
 }
 
+// Queries per pass of a top-k search keeping `kept` rows each: as many as
+// keep each worker's candidate buffers within kCandidateBytesPerWorker.
+uint64_t top_k_pass_queries(uint64_t kept) {
+  const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
+  return std::clamp<uint64_t>(kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 1,
+                              kMaxPassQueries);
+}
+
 // Whether a call is small enough to run on the calling thread.
 bool runs_inline(const SearchPlan& plan, uint64_t queries, const MatrixView& matrix) {
   const unsigned __int128 pairs =
@@ -899,9 +907,7 @@ bool search_top_k_with(const SearchPlan& plan, const QueryBlock& queries, const 
     return true;
   }
   const uint64_t dim = matrix.dim;
-  const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
-  const uint64_t per_pass = std::clamp<uint64_t>(
-      kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 1, kMaxPassQueries);
+  const uint64_t per_pass = top_k_pass_queries(kept);
 
   Search<TopKSet> search(plan, matrix, k, KeyRange{}, allowed);
   const bool inline_run = runs_inline(plan, queries.count, matrix);
@@ -938,11 +944,12 @@ bool queries_are_rows(const QueryBlock& queries, const MatrixView& matrix) {
   return true;
 }
 
-// Rows per pass of a paired search: about a 32nd of the rows, from 256 to
-// the most a plain pass takes. Each pass scores its own square of pairs
-// whole, so smaller passes score fewer pairs twice; fewer than a few
-// hundred queries keep the batch kernel from its speed.
-uint64_t paired_pass_rows(uint64_t rows, uint64_t most) {
+// Rows per pass of a paired search keeping `kept` rows each: about a 32nd of
+// the rows, from 256 (or 2) to the most a plain pass takes. Each pass scores
+// its own square of pairs whole, so smaller passes score fewer pairs twice;
+// fewer than a few hundred queries keep the batch kernel from its speed.
+uint64_t paired_pass_rows(uint64_t rows, uint64_t kept) {
+  const uint64_t most = std::max<uint64_t>(2, top_k_pass_queries(kept));
   return std::clamp<uint64_t>(rows / 32, std::min<uint64_t>(256, most), most);
 }
 
@@ -972,10 +979,7 @@ bool search_top_k_paired_with(const SearchPlan& plan, const QueryBlock& queries,
   }
   if (paired != nullptr) *paired = true;
   const uint64_t dim = matrix.dim;
-  const uint64_t slots = kept + std::max<uint64_t>(16, kept / 2);
-  const uint64_t most = std::clamp<uint64_t>(
-      kCandidateBytesPerWorker / (slots * sizeof(Candidate)), 2, kMaxPassQueries);
-  const uint64_t pass_rows = paired_pass_rows(rows, most);
+  const uint64_t pass_rows = paired_pass_rows(rows, kept);
   const uint64_t passes = std::min((rows + pass_rows - 1) / pass_rows, rows / 2);
 
   GrowableArray<int32_t> floor_keys;

@@ -83,8 +83,8 @@ struct PairedLists {
     update_floor(r);
   }
 
-  // Sets row r's floor from its list.
-  void update_floor(uint64_t r) {
+  // Sets row r's floor from its list. Always inlined, as offer().
+  [[gnu::always_inline]] void update_floor(uint64_t r) {
     floor_keys[r] = counts[r] < kept ? std::numeric_limits<int32_t>::min()
                                      : similarity::ranking_key(scores[r * stride + kept - 1]);
   }

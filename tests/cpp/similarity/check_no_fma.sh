@@ -27,15 +27,12 @@ for symbol in $symbols; do
     exit 1
   fi
 done
-fused=$(mktemp)
-trap 'rm -f "$listing" "$fused"' EXIT
-grep -E '\bvf(n)?m(add|sub)' "$listing" > "$fused" || true
+fused=$(grep -E '\bvf(n)?m(add|sub)' "$listing" || true)
 if [ "$squares" = 1 ]; then
-  grep -vE '\bvfmadd231ps +%zmm([0-9]+),%zmm\1,%zmm[0-9]+$' "$fused" > "$fused.rest" || true
-  mv "$fused.rest" "$fused"
+  fused=$(printf '%s\n' "$fused" | grep -vE '\bvfmadd231ps +%zmm([0-9]+),%zmm\1,%zmm[0-9]+$' || true)
 fi
-if [ -s "$fused" ]; then
-  cat "$fused" >&2
+if [ -n "$fused" ]; then
+  printf '%s\n' "$fused" >&2
   echo "check_no_fma: fused multiply-add instructions in $library (listed above)" >&2
   exit 1
 fi
